@@ -1,0 +1,149 @@
+#include "app/mydialogwindow.h"
+
+#include "app/program_state.h"
+#include "ui_mydialogwindow.h"
+
+#include <QSerialPort>
+#include <QSerialPortInfo>
+#include <QTimer>
+
+namespace {
+
+void fill_port_list(QComboBox *box)
+{
+    box->clear();
+    const auto ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &port : ports)
+        box->addItem(port.portName());
+}
+
+} // namespace
+
+MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::MyDialogWindow)
+{
+    ui->setupUi(this);
+
+    serial_port = new QSerialPort(this);
+
+    // No parent: they outlive nothing and are never started here.
+    upgrade_command_check_timer = new QTimer();
+    bms_registers_request_send_timer = new QTimer();
+    values_refresh_timer = new QTimer();
+    disconnect_timer = new QTimer();
+    upgrade_command_retry_timer = new QTimer();
+
+    serial_port->setDataBits(QSerialPort::Data8);
+    serial_port->setParity(QSerialPort::NoParity);
+    serial_port->setStopBits(QSerialPort::OneStop);
+    serial_port->setFlowControl(QSerialPort::NoFlowControl);
+
+    fill_port_list(ui->ports_combo_box);
+
+    ui->label_connection_state->setStyleSheet(QStringLiteral("color: rgb(150, 20, 20)"));
+
+    connect(bms_registers_request_send_timer, &QTimer::timeout, this,
+            &MyDialogWindow::bms_registers_request_send_timer_overflow);
+    connect(values_refresh_timer, &QTimer::timeout, this,
+            &MyDialogWindow::values_refresh_timer_overflow);
+    connect(disconnect_timer, &QTimer::timeout, this, &MyDialogWindow::disconnect_timer_overflow);
+    connect(upgrade_command_retry_timer, &QTimer::timeout, this,
+            &MyDialogWindow::upgrade_command_retry_timer_overflow);
+    connect(ui->button_connect, &QPushButton::clicked, this, &MyDialogWindow::comport_connect);
+    connect(ui->button_disconnect, &QPushButton::clicked, this,
+            &MyDialogWindow::comport_disconnect);
+    connect(ui->button_refresh, &QPushButton::clicked, this, &MyDialogWindow::refresh_ports_slot);
+    connect(upgrade_command_check_timer, &QTimer::timeout, this,
+            &MyDialogWindow::upgrade_command_check_last_executed_command_timer_overflow);
+    connect(serial_port, &QSerialPort::readyRead, this, &MyDialogWindow::comport_received);
+    connect(ui->pushButton_fw_upgrade, &QPushButton::clicked, this,
+            &MyDialogWindow::firmware_upgrade);
+
+    const struct {
+        QPushButton *button;
+        void (MyDialogWindow::*slot)();
+    } set_buttons[] = {
+        {ui->pushButton_set_serial_number, &MyDialogWindow::set_parameter_serial_number},
+        {ui->pushButton_set_capacity, &MyDialogWindow::set_parameter_capacity},
+        {ui->pushButton_set_date_of_production, &MyDialogWindow::set_parameter_date_of_production},
+        {ui->pushButton_set_undercurrent_current, &MyDialogWindow::set_parameter_charge_overcurrent},
+        {ui->pushButton_set_undercurrent_delay,
+         &MyDialogWindow::set_parameter_charge_overcurrent_delay},
+        {ui->pushButton_set_undercurrent_holding_time,
+         &MyDialogWindow::set_parameter_charge_overcurrent_cooldown},
+        {ui->pushButton_set_overcurrent_current,
+         &MyDialogWindow::set_parameter_discharge_overcurrent},
+        {ui->pushButton_set_overcurrent_delay,
+         &MyDialogWindow::set_parameter_discharge_overcurrent_delay},
+        {ui->pushButton_set_overcurrent_holding_time,
+         &MyDialogWindow::set_parameter_discharge_overcurrent_cooldown},
+        {ui->pushButton_set_short_circuit_current,
+         &MyDialogWindow::set_parameter_short_circuit_current},
+        {ui->pushButton_set_short_circuit_delay, &MyDialogWindow::set_parameter_short_circuit_delay},
+        {ui->pushButton_set_short_circuit_cooldown,
+         &MyDialogWindow::set_parameter_short_circuit_cooldown},
+        {ui->pushButton_set_overvoltage_voltage, &MyDialogWindow::set_parameter_overvoltage_voltage},
+        {ui->pushButton_set_overvoltage_hysteresis,
+         &MyDialogWindow::set_parameter_overvoltage_hysteresis},
+        {ui->pushButton_set_overvoltage_delay, &MyDialogWindow::set_parameter_overvoltage_delay},
+        {ui->pushButton_set_undervoltage_voltage,
+         &MyDialogWindow::set_parameter_undervoltage_voltage},
+        {ui->pushButton_set_undervoltage_hysteresis,
+         &MyDialogWindow::set_parameter_undervoltage_hysteresis},
+        {ui->pushButton_set_undervoltage_delay, &MyDialogWindow::set_parameter_undervoltage_delay},
+        {ui->pushButton_set_balance_mode, &MyDialogWindow::set_parameter_balance_mode},
+        {ui->pushButton_set_shutdown_voltage, &MyDialogWindow::set_parameter_shutdown_voltage},
+        {ui->pushButton_set_lowest_voltage_to_balance,
+         &MyDialogWindow::set_parameter_lowest_voltage_to_balance},
+        {ui->pushButton_set_cell_disbalance_threshold,
+         &MyDialogWindow::set_parameter_cell_disbalance_threshold},
+        {ui->pushButton_set_recuperation_disable_voltage,
+         &MyDialogWindow::set_parameter_recuperation_disable_voltage},
+        {ui->pushButton_set_critical_int_temp, &MyDialogWindow::set_parameter_critical_int_temp},
+        {ui->pushButton_set_critical_temp_delay, &MyDialogWindow::set_parameter_critical_temp_delay},
+        {ui->pushButton_set_critical_temp_hysteresis,
+         &MyDialogWindow::set_parameter_critical_temp_hysteresis},
+        {ui->pushButton_set_dsg_curve_manual, &MyDialogWindow::set_parameter_dsg_curve_manual},
+        {ui->pushButton_set_adc_gain, &MyDialogWindow::set_parameter_adc_gain},
+        {ui->pushButton_set_adc_offset, &MyDialogWindow::set_parameter_adc_offset},
+    };
+    for (const auto &entry : set_buttons)
+        connect(entry.button, &QPushButton::clicked, this, entry.slot);
+}
+
+MyDialogWindow::~MyDialogWindow()
+{
+    delete ui;
+    serial_port->close();
+}
+
+void MyDialogWindow::refresh_ports_slot()
+{
+    fill_port_list(ui->ports_combo_box);
+}
+
+void MyDialogWindow::comport_connect()
+{
+    serial_port->setPortName(ui->ports_combo_box->currentText());
+    serial_port->setBaudRate(115200, QSerialPort::AllDirections);
+    // The outcome is not examined: a port that did not open shows itself through
+    // the link label once no reply arrives.
+    serial_port->open(QIODevice::ReadWrite);
+    ui->button_connect->setEnabled(false);
+    ui->button_disconnect->setEnabled(true);
+    ui->ports_combo_box->setEnabled(false);
+    ui->button_refresh->setEnabled(false);
+    serial_port->flush();
+    bms_registers_request_send_timer->start(bms_request_period_ms);
+    values_refresh_timer->start(values_refresh_period_ms);
+}
+
+void MyDialogWindow::comport_disconnect()
+{
+    ui->button_connect->setEnabled(true);
+    ui->button_disconnect->setEnabled(false);
+    ui->ports_combo_box->setEnabled(true);
+    ui->button_refresh->setEnabled(true);
+    serial_port->close();
+    bms_registers_request_send_timer->stop();
+    values_refresh_timer->stop();
+}

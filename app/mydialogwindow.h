@@ -1,0 +1,69 @@
+#ifndef MYDIALOGWINDOW_H
+#define MYDIALOGWINDOW_H
+
+#include <QDialog>
+
+namespace Ui {
+class MyDialogWindow;
+}
+
+// The whole controller of the tool. Every behaviour is one of the slots below;
+// the state they share lives in program_state.h. The slots of each subsystem
+// are defined in that subsystem's folder (*_slots.cpp).
+class MyDialogWindow : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit MyDialogWindow(QWidget *parent = nullptr);
+    ~MyDialogWindow() override;
+
+private slots:
+    void comport_connect();
+    void comport_received();
+    void comport_disconnect();
+    void refresh_ports_slot();
+    void upgrade_command_check_last_executed_command_timer_overflow();
+    void refresh_values();
+    void values_refresh_timer_overflow();
+    void bms_registers_request_send_timer_overflow();
+    void upgrade_command_retry_timer_overflow();
+    void disconnect_timer_overflow();
+    void firmware_upgrade();
+    void set_parameter_serial_number();
+    void set_parameter_capacity();
+    void set_parameter_date_of_production();
+    void set_parameter_charge_overcurrent();
+    void set_parameter_charge_overcurrent_delay();
+    void set_parameter_charge_overcurrent_cooldown();
+    void set_parameter_discharge_overcurrent();
+    void set_parameter_discharge_overcurrent_delay();
+    void set_parameter_discharge_overcurrent_cooldown();
+    void set_parameter_short_circuit_current();
+    void set_parameter_short_circuit_delay();
+    void set_parameter_short_circuit_cooldown();
+    void set_parameter_overvoltage_voltage();
+    void set_parameter_overvoltage_hysteresis();
+    void set_parameter_overvoltage_delay();
+    void set_parameter_undervoltage_voltage();
+    void set_parameter_undervoltage_hysteresis();
+    void set_parameter_undervoltage_delay();
+    void set_parameter_balance_mode();
+    void set_parameter_shutdown_voltage();
+    void set_parameter_lowest_voltage_to_balance();
+    void set_parameter_cell_disbalance_threshold();
+    void set_parameter_recuperation_disable_voltage();
+    void set_parameter_critical_int_temp();
+    void set_parameter_critical_temp_delay();
+    void set_parameter_critical_temp_hysteresis();
+    void set_parameter_dsg_curve_manual();
+    void set_parameter_adc_gain();
+    void set_parameter_adc_offset();
+    void firmware_upgrade_next_step();
+    void process_last_received_update_command();
+
+private:
+    Ui::MyDialogWindow *ui;
+};
+
+#endif // MYDIALOGWINDOW_H

@@ -1,0 +1,39 @@
+#ifndef TESTS_PTY_PEER_H
+#define TESTS_PTY_PEER_H
+
+#include <QByteArray>
+#include <QString>
+
+// The far end of a real pseudo-terminal pair: the tool opens slavePath() with
+// QSerialPort, the test reads and writes the master side as the BMS would.
+// Reads pump the Qt event loop, so the tool's timers and readyRead keep running
+// in the same thread while the test waits.
+class PtyPeer
+{
+public:
+    PtyPeer();
+    ~PtyPeer();
+    PtyPeer(const PtyPeer &) = delete;
+    PtyPeer &operator=(const PtyPeer &) = delete;
+
+    bool isOpen() const { return master_fd >= 0; }
+    QString slavePath() const { return slave_path; }
+
+    // Writes all of `bytes` to the master side in one write.
+    void write(const QByteArray &bytes);
+    // Everything that arrives within `ms` milliseconds, while the event loop runs.
+    QByteArray readFor(int ms);
+    // Waits up to `ms` for at least `count` bytes; returns what arrived (maybe fewer).
+    QByteArray readAtLeast(int count, int ms);
+    // Drops whatever is pending on the master side.
+    void drain();
+    // Closes both sides, as a vanished adapter would.
+    void close();
+
+private:
+    int master_fd = -1;
+    int slave_fd = -1;
+    QString slave_path;
+};
+
+#endif // TESTS_PTY_PEER_H
