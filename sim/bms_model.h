@@ -61,7 +61,13 @@ public:
     // The next complete frame, if one is there.
     bool next_frame(QByteArray &frame);
     bool has_partial() const { return !pending.isEmpty(); }
-    void clear() { pending.clear(); }
+    // Gives up on the frame start at the head: a header whose length byte was noise
+    // would otherwise hold back the good frames behind it until that many bytes came.
+    void skip_head()
+    {
+        if (!pending.isEmpty())
+            pending.remove(0, 1);
+    }
 
 private:
     QByteArray pending;

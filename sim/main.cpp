@@ -187,7 +187,7 @@ int main(int argc, char **argv)
     const bool watch_stdin = stdin_worth_watching();
     const qint64 start = now_ms();
     qint64 last_tick = start;
-    qint64 last_rx = start;
+    qint64 partial_since = start;
     bool silent = false;
     bool silence_armed = opt.silent_after_s >= 0;
     int toggles_seen = 0;
@@ -227,20 +227,32 @@ int main(int argc, char **argv)
             if (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO)
                 break;
             if (n > 0) {
+                if (!assembler.has_partial())
+                    partial_since = now;
                 assembler.feed(QByteArray(buf, static_cast<int>(n)));
-                last_rx = now;
             }
         }
-        // A fragment that never completes (line noise) must not block later frames.
-        if (assembler.has_partial() && now - last_rx > 200)
-            assembler.clear();
 
         model.advance(static_cast<int>(now - last_tick));
         last_tick = now;
 
+        // On a real line a frame's bytes follow each other within a millisecond or
+        // two; a frame start that has waited longer was noise.
         QByteArray frame;
-        while (assembler.next_frame(frame)) {
-            QByteArray reply = model.handle_frame(frame);
+        std::deque<QByteArray> frames;
+        while (true) {
+            if (assembler.next_frame(frame)) {
+                frames.push_back(frame);
+                partial_since = now;
+            } else if (assembler.has_partial() && now - partial_since > 50) {
+                assembler.skip_head();
+                partial_since = now;
+            } else {
+                break;
+            }
+        }
+        for (const QByteArray &received : frames) {
+            QByteArray reply = model.handle_frame(received);
             if (reply.isEmpty() || silent)
                 continue;
             if (opt.drop > 0 && chance(rng) < opt.drop)
