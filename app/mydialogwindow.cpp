@@ -18,6 +18,32 @@ void fill_port_list(QComboBox *box)
         box->addItem(port.portName());
 }
 
+// When the device behind an open port goes away (adapter pulled, pseudo-terminal
+// closed by its peer), every write fails with EIO and the port reports a
+// ResourceError, yet QSerialPort keeps its write notifier armed for the bytes it
+// could not send: the event loop then spins on the error at a full core, and each
+// poll adds more unsendable bytes. Closing the port ends that. Nothing else
+// changes: the link label still turns to "BMS IS DISCONNECTED" a second after the
+// last reply, polling and upgrade retries go on writing to a closed port as they
+// do after any failed open, and Disconnect and Connect work as always.
+// The close is queued because the error is reported from inside the port's own
+// notifier handling.
+void close_port_when_device_vanishes(QSerialPort *port)
+{
+    QObject::connect(port, &QSerialPort::errorOccurred, port,
+                     [port](QSerialPort::SerialPortError error) {
+                         if (error != QSerialPort::ResourceError)
+                             return;
+                         QMetaObject::invokeMethod(
+                             port,
+                             [port] {
+                                 if (port->isOpen())
+                                     port->close();
+                             },
+                             Qt::QueuedConnection);
+                     });
+}
+
 } // namespace
 
 MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::MyDialogWindow)
@@ -25,6 +51,7 @@ MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::My
     ui->setupUi(this);
 
     serial_port = new QSerialPort(this);
+    close_port_when_device_vanishes(serial_port);
 
     // No parent: they outlive nothing and are never started here.
     upgrade_command_check_timer = new QTimer();

@@ -1,0 +1,169 @@
+// The BMS vanishes while the tool holds its port open: the simulator exits, or the
+// far end of the pseudo-terminal is closed, as when a USB adapter is pulled. The
+// tool must keep running, show the loss, let the user disconnect, and stay idle
+// instead of spinning on read errors.
+
+#include "dialog_access.h"
+#include "pty_peer.h"
+
+#include "app/program_state.h"
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QSerialPort>
+#include <QTimer>
+#include <QtTest>
+
+#include <time.h>
+
+namespace
+{
+
+// Once the port is closed, every poll's write is refused with this warning; it says
+// nothing new, so it is counted rather than printed ten times a second.
+int writes_refused = 0;
+QtMessageHandler default_handler = nullptr;
+
+void count_refused_writes(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type == QtWarningMsg && text.contains(QLatin1String("device not open"))) {
+        ++writes_refused;
+        return;
+    }
+    default_handler(type, context, text);
+}
+
+const QString CONNECTED = QStringLiteral("BMS IS CONNECTED");
+const QString DISCONNECTED = QStringLiteral("BMS IS DISCONNECTED");
+
+double process_cpu_seconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// CPU used by this whole process (the tool, its event loop and the test around it)
+// per second of wall time while the event loop runs for `ms`.
+double cpu_share_while_idle(int ms)
+{
+    QElapsedTimer wall;
+    const double cpu_before = process_cpu_seconds();
+    wall.start();
+    QTest::qWait(ms);
+    const double cpu = process_cpu_seconds() - cpu_before;
+    return cpu / (static_cast<double>(wall.elapsed()) / 1000.0);
+}
+
+QString start_sim(QProcess &sim, const QStringList &args = {})
+{
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim.start(QStringLiteral(BMS_SIM_PATH), args);
+    if (!sim.waitForStarted(5000))
+        return {};
+    QElapsedTimer clock;
+    clock.start();
+    while (!sim.canReadLine() && clock.elapsed() < 10000)
+        sim.waitForReadyRead(200);
+    return QString::fromLocal8Bit(sim.readLine()).trimmed();
+}
+
+} // namespace
+
+class TestPortLoss : public QObject
+{
+    Q_OBJECT
+
+    MyDialogWindow *dialog = nullptr;
+
+    QLabel *label() { return widget<QLabel>(dialog, "label_connection_state"); }
+
+    void connect_to(const QString &path)
+    {
+        auto *box = widget<QComboBox>(dialog, "ports_combo_box");
+        box->addItem(path);
+        box->setCurrentIndex(box->count() - 1);
+        QTest::mouseClick(widget<QPushButton>(dialog, "button_connect"), Qt::LeftButton);
+    }
+
+    // After the loss: the label turns, the process stays idle, and Disconnect closes
+    // the port and gives the port controls back.
+    void check_after_loss(const char *what)
+    {
+        QTRY_COMPARE_WITH_TIMEOUT(label()->text(), DISCONNECTED, 5000);
+        const double share = cpu_share_while_idle(10000);
+        qInfo("%s: CPU %.2f %% of one core over 10 s after the loss", what, 100.0 * share);
+        // Idle with the display refresh running is well under 1 %; 2 % is the limit,
+        // with room for a loaded machine and the sanitizer build.
+        QVERIFY2(share < 0.02, qPrintable(QString::number(100.0 * share, 'f', 2) + " %"));
+        QCOMPARE(label()->text(), DISCONNECTED);
+        QCOMPARE(label()->styleSheet(), QStringLiteral("color: rgb(150, 20, 20)"));
+
+        QTest::mouseClick(widget<QPushButton>(dialog, "button_disconnect"), Qt::LeftButton);
+        QVERIFY(!serial_port->isOpen());
+        QVERIFY(widget<QPushButton>(dialog, "button_connect")->isEnabled());
+        QVERIFY(!widget<QPushButton>(dialog, "button_disconnect")->isEnabled());
+        QVERIFY(!bms_registers_request_send_timer->isActive());
+    }
+
+private slots:
+    void initTestCase() { default_handler = qInstallMessageHandler(count_refused_writes); }
+
+    void init()
+    {
+        reset_program_state();
+        dialog = new MyDialogWindow;
+    }
+
+    void cleanup()
+    {
+        delete dialog;
+        dialog = nullptr;
+        disconnect_timer->stop();
+    }
+
+    void simulator_exits_while_polling()
+    {
+        QProcess sim;
+        const QString path = start_sim(sim, {"--seed", "4"});
+        QVERIFY2(path.startsWith("/dev/"), qPrintable(path));
+        connect_to(path);
+        QTRY_COMPARE_WITH_TIMEOUT(label()->text(), CONNECTED, 5000);
+
+        sim.terminate();
+        QVERIFY(sim.waitForFinished(5000));
+        check_after_loss("simulator exited while polling");
+
+        // A new BMS on a new terminal is reached as usual.
+        QProcess again;
+        const QString path2 = start_sim(again, {"--seed", "5"});
+        QVERIFY(!path2.isEmpty());
+        connect_to(path2);
+        QTRY_COMPARE_WITH_TIMEOUT(label()->text(), CONNECTED, 5000);
+        QTest::mouseClick(widget<QPushButton>(dialog, "button_disconnect"), Qt::LeftButton);
+        again.terminate();
+        QVERIFY(again.waitForFinished(5000));
+    }
+
+    void terminal_closed_under_the_tool()
+    {
+        PtyPeer peer;
+        QVERIFY(peer.isOpen());
+        connect_to(peer.slavePath());
+        // Answer one request so that the link is up before the adapter goes away.
+        const QByteArray request = peer.readAtLeast(9, 3000);
+        QCOMPARE(request.size(), 9);
+        QByteArray reply = QByteArray::fromHex("55AA06250169112233 44C0FE");
+        peer.write(reply);
+        QTRY_COMPARE_WITH_TIMEOUT(label()->text(), CONNECTED, 5000);
+
+        peer.close();
+        check_after_loss("terminal closed while polling");
+    }
+};
+
+QTEST_MAIN(TestPortLoss)
+#include "test_port_loss.moc"
