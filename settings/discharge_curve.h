@@ -5,15 +5,14 @@
 // one frame from register 0x05. Entries the technician leaves empty or out of
 // bounds keep the point the BMS has now, so a single point can be changed.
 
+#include "monitor/register_map.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
 #include <array>
 #include <optional>
-
-constexpr int DSG_CURVE_POINTS = 11;
-constexpr quint8 DSG_CURVE_FIRST_REGISTER = 0x05;
 
 using DischargeCurve = std::array<quint16, DSG_CURVE_POINTS>;
 using CurveTexts = std::array<QString, DSG_CURVE_POINTS>;

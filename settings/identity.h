@@ -4,16 +4,13 @@
 // The pack's identity as the BMS stores it: serial number, capacity, date of
 // production. Pure encoders; the dialog supplies texts and combo indexes.
 
+#include "monitor/register_map.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
 #include <optional>
-
-constexpr int SERIAL_NUMBER_BYTES = 14;
-constexpr quint8 SERIAL_NUMBER_FIRST_REGISTER = 0x10; // 0x10 to 0x16
-constexpr quint8 CAPACITY_REGISTER = 0x18;
-constexpr quint8 PRODUCTION_DATE_REGISTER = 0x20;
 
 // The first 14 bytes of the UTF-8 text, padded with spaces. A character whose
 // encoding straddles the 14th byte is cut, as the register has no room for it.

@@ -1,5 +1,7 @@
 #include "settings/parameter_rules.h"
 
+#include "monitor/register_map.h"
+
 namespace
 {
 
@@ -21,31 +23,31 @@ constexpr ParameterRule line(quint8 reg, qint32 low, qint32 high)
 // The dialog shows seconds and amperes where the BMS keeps milliseconds and
 // milliamperes, hence the factors of 1000.
 constexpr ParameterRule RULES[] = {
-    item(0x57, 1000),                         // charge overcurrent, A -> mA
-    item(0x58),                               // charge overcurrent delay, ms
-    item(0x59, 1000),                         // charge overcurrent cooldown, s -> ms
-    index_of(0x54),                           // discharge overcurrent code
-    index_of(0x55),                           // discharge overcurrent delay code
-    item(0x56, 1000),                         // discharge overcurrent cooldown, s -> ms
-    index_of(0x51),                           // short circuit current code
-    index_of(0x52),                           // short circuit delay code
-    item(0x53, 1000),                         // short circuit cooldown, s -> ms
-    line(0x5A, 4000, 4300),                   // overvoltage, mV
-    line(0x5C, 0, 500),                       // overvoltage hysteresis, mV
-    index_of(0x5B),                           // overvoltage delay code
-    line(0x5D, 2500, 3500),                   // undervoltage, mV
-    line(0x5F, 0, 500),                       // undervoltage hysteresis, mV
-    index_of(0x5E),                           // undervoltage delay code
-    index_of(0x6D),                           // balance mode
-    line(0x63, 2000, 3000),                   // shutdown voltage, mV
-    line(0x61, 3000, 4300),                   // lowest voltage to balance, mV
-    line(0x62, 10, 1000),                     // cell disbalance threshold, mV
-    line(0x67, 3500, 4300),                   // recuperation disable voltage, mV
-    item(0x64),                               // critical temperature, degrees C
-    item(0x65, 1000),                         // critical temperature delay, s -> ms
-    item(0x66),                               // critical temperature hysteresis, degrees C
-    item(0x6B),                               // ADC gain, uV per LSB
-    {0x6C, In::SignedLineEdit, 1, -128, 127}, // ADC offset, mV
+    item(REG_CHARGE_OVERCURRENT, 1000),
+    item(REG_CHARGE_OVERCURRENT_DELAY),
+    item(REG_CHARGE_OVERCURRENT_COOLDOWN, 1000),
+    index_of(REG_DISCHARGE_OVERCURRENT),
+    index_of(REG_DISCHARGE_OVERCURRENT_DELAY),
+    item(REG_DISCHARGE_OVERCURRENT_COOLDOWN, 1000),
+    index_of(REG_SHORT_CIRCUIT_CURRENT),
+    index_of(REG_SHORT_CIRCUIT_DELAY),
+    item(REG_SHORT_CIRCUIT_COOLDOWN, 1000),
+    line(REG_OVERVOLTAGE_VOLTAGE, 4000, 4300),
+    line(REG_OVERVOLTAGE_HYSTERESIS, 0, 500),
+    index_of(REG_OVERVOLTAGE_DELAY),
+    line(REG_UNDERVOLTAGE_VOLTAGE, 2500, 3500),
+    line(REG_UNDERVOLTAGE_HYSTERESIS, 0, 500),
+    index_of(REG_UNDERVOLTAGE_DELAY),
+    index_of(REG_BALANCE_MODE),
+    line(REG_SHUTDOWN_VOLTAGE, 2000, 3000),
+    line(REG_LOWEST_VOLTAGE_TO_BALANCE, 3000, 4300),
+    line(REG_CELL_DISBALANCE_THRESHOLD, 10, 1000),
+    line(REG_RECUPERATION_DISABLE_VOLTAGE, 3500, 4300),
+    item(REG_CRITICAL_INT_TEMP),
+    item(REG_CRITICAL_TEMP_DELAY, 1000),
+    item(REG_CRITICAL_TEMP_HYSTERESIS),
+    item(REG_ADC_GAIN),
+    {REG_ADC_OFFSET, In::SignedLineEdit, 1, -128, 127},
 };
 static_assert(sizeof RULES / sizeof RULES[0] == static_cast<size_t>(Parameter::Count),
               "one rule per parameter row");

@@ -46,7 +46,7 @@ void write_parameter(Parameter parameter, const QLineEdit *edit)
 
 void MyDialogWindow::set_parameter_serial_number()
 {
-    write_registers(SERIAL_NUMBER_FIRST_REGISTER,
+    write_registers(REG_SERIAL_NUMBER,
                     encode_serial_number(ui->lineEdit_set_serial_number->text()));
 }
 
@@ -55,7 +55,7 @@ void MyDialogWindow::set_parameter_capacity()
     const std::optional<quint16> mah = encode_capacity(ui->lineEdit_set_capacity->text());
     if (!mah)
         return;
-    write_registers(CAPACITY_REGISTER, register_words({*mah}));
+    write_registers(REG_BATTERY_CAPACITY, register_words({*mah}));
 }
 
 void MyDialogWindow::set_parameter_date_of_production()
@@ -64,7 +64,7 @@ void MyDialogWindow::set_parameter_date_of_production()
         encode_production_date(ui->comboBox_set_day_of_production->currentIndex(),
                                ui->comboBox_set_month_of_production->currentIndex(),
                                ui->comboBox_set_year_of_production->currentIndex());
-    write_registers(PRODUCTION_DATE_REGISTER, register_words({date}));
+    write_registers(REG_DATE_OF_PRODUCTION, register_words({date}));
 }
 
 void MyDialogWindow::set_parameter_charge_overcurrent()
@@ -209,7 +209,7 @@ void MyDialogWindow::set_parameter_dsg_curve_manual()
     const std::optional<DischargeCurve> curve = merge_discharge_curve(entered, displayed);
     if (!curve)
         return;
-    write_registers(DSG_CURVE_FIRST_REGISTER, discharge_curve_data(*curve));
+    write_registers(REG_DSG_CURVE, discharge_curve_data(*curve));
 }
 
 void MyDialogWindow::set_parameter_adc_gain()

@@ -94,10 +94,10 @@ private slots:
                           register_words({*encode(Parameter::AdcOffset, "-5")}));
         QCOMPARE(frame, hex("55 AA 07 22 FE 6C 02 FB FF 70 FC 04 FB"));
 
-        build_write_frame(frame, CAPACITY_REGISTER, register_words({*encode_capacity("12400")}));
+        build_write_frame(frame, REG_BATTERY_CAPACITY, register_words({*encode_capacity("12400")}));
         QCOMPARE(frame, hex("55 AA 07 22 FE 18 02 70 30 1E FE 02 FD"));
 
-        build_write_frame(frame, DSG_CURVE_FIRST_REGISTER,
+        build_write_frame(frame, REG_DSG_CURVE,
                           discharge_curve_data(*merge_discharge_curve(NO_ENTRIES, SHOWN)));
         QCOMPARE(frame, hex("55 AA 1B 22 FE 05 16 B8 0B E4 0C 7A 0D DE 0D 42 0E A6 0E 0A 0F 6E 0F "
                             "D2 0F 04 10 36 10 AF F8 08 F7"));
