@@ -6,6 +6,7 @@
 //
 // The first line on stdout is the path of the terminal to open in the tool.
 // SIGUSR1 toggles silence (requests are still read, nothing is answered).
+// SIGUSR2 prints the reply statistics on stderr; they are printed on exit too.
 
 #include "sim/bms_model.h"
 
@@ -31,6 +32,7 @@ namespace
 
 volatile sig_atomic_t stop_requested = 0;
 volatile sig_atomic_t silence_toggles = 0;
+volatile sig_atomic_t stats_requests = 0;
 
 void on_stop(int)
 {
@@ -41,6 +43,31 @@ void on_toggle(int)
 {
     silence_toggles = silence_toggles + 1;
 }
+
+void on_stats(int)
+{
+    stats_requests = stats_requests + 1;
+}
+
+// What became of the replies, so that a long run can compare what the tool
+// accepted with what could have been accepted.
+struct Stats {
+    long long answered = 0;  // requests the model had a reply for
+    long long silenced = 0;  // ... not sent because the BMS was silent
+    long long dropped = 0;   // ... left out by --drop
+    long long corrupted = 0; // sent with one byte flipped
+    long long split = 0;     // sent in two writes
+    long long merged = 0;    // sent in one write together with another reply or piece
+    long long clean = 0;     // sent whole, alone and intact: the tool should take these
+
+    void print() const
+    {
+        std::fprintf(stderr,
+                     "bms_sim: replies: answered %lld, silenced %lld, dropped %lld, corrupted "
+                     "%lld, split %lld, merged %lld, clean %lld\n",
+                     answered, silenced, dropped, corrupted, split, merged, clean);
+    }
+};
 
 struct Options {
     std::string link;
@@ -65,7 +92,8 @@ void usage()
                  "  --delay MS           hold replies and send what was held every MS ms in one\n"
                  "                       write (above the 100 ms poll period replies merge)\n"
                  "  --silent-after S     stop answering S seconds after start\n"
-                 "  SIGUSR1              toggles silence\n");
+                 "  SIGUSR1              toggles silence\n"
+                 "  SIGUSR2              prints reply statistics on stderr (also on exit)\n");
 }
 
 bool parse(int argc, char **argv, Options &o)
@@ -126,6 +154,7 @@ bool stdin_worth_watching()
 struct Chunk {
     qint64 due_ms;
     QByteArray bytes;
+    bool clean; // a whole, intact reply
 };
 
 } // namespace
@@ -176,6 +205,8 @@ int main(int argc, char **argv)
     sigaction(SIGHUP, &sa, nullptr);
     sa.sa_handler = on_toggle;
     sigaction(SIGUSR1, &sa, nullptr);
+    sa.sa_handler = on_stats;
+    sigaction(SIGUSR2, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     BmsModel model(opt.seed);
@@ -191,6 +222,8 @@ int main(int argc, char **argv)
     bool silent = false;
     bool silence_armed = opt.silent_after_s >= 0;
     int toggles_seen = 0;
+    int stats_seen = 0;
+    Stats stats;
 
     while (!stop_requested) {
         pollfd fds[2] = {{master, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
@@ -203,6 +236,10 @@ int main(int argc, char **argv)
             break;
         const qint64 now = now_ms();
 
+        if (stats_seen != stats_requests) {
+            stats_seen = stats_requests;
+            stats.print();
+        }
         if (toggles_seen != silence_toggles) {
             toggles_seen = silence_toggles;
             silent = !silent;
@@ -253,36 +290,56 @@ int main(int argc, char **argv)
         }
         for (const QByteArray &received : frames) {
             QByteArray reply = model.handle_frame(received);
-            if (reply.isEmpty() || silent)
+            if (reply.isEmpty())
                 continue;
-            if (opt.drop > 0 && chance(rng) < opt.drop)
+            ++stats.answered;
+            if (silent) {
+                ++stats.silenced;
                 continue;
+            }
+            if (opt.drop > 0 && chance(rng) < opt.drop) {
+                ++stats.dropped;
+                continue;
+            }
+            bool clean = true;
             if (opt.corrupt > 0 && chance(rng) < opt.corrupt) {
                 const int at = std::uniform_int_distribution<int>(0, reply.size() - 1)(rng);
                 reply[at] = static_cast<char>(reply.at(at) ^ 0x5A);
+                ++stats.corrupted;
+                clean = false;
             }
             qint64 due = now;
             if (opt.delay_ms > 0)
                 due = (now / opt.delay_ms + 1) * opt.delay_ms;
             if (opt.split > 0 && chance(rng) < opt.split && reply.size() > 1) {
                 const int cut = std::uniform_int_distribution<int>(1, reply.size() - 1)(rng);
-                outgoing.push_back({due, reply.left(cut)});
-                outgoing.push_back({due + 30, reply.mid(cut)});
+                outgoing.push_back({due, reply.left(cut), false});
+                outgoing.push_back({due + 30, reply.mid(cut), false});
+                ++stats.split;
             } else {
-                outgoing.push_back({due, reply});
+                outgoing.push_back({due, reply, clean});
             }
         }
 
         // Everything due goes out in one write: that is how held replies merge.
         QByteArray burst;
+        int pieces = 0;
+        int clean_pieces = 0;
         while (!outgoing.empty() && outgoing.front().due_ms <= now_ms()) {
             burst.append(outgoing.front().bytes);
+            ++pieces;
+            clean_pieces += outgoing.front().clean ? 1 : 0;
             outgoing.pop_front();
         }
+        if (pieces == 1)
+            stats.clean += clean_pieces;
+        else
+            stats.merged += clean_pieces;
         if (!burst.isEmpty())
             write_out(master, burst, opt.verbose);
     }
 
+    stats.print();
     if (!opt.link.empty()) {
         char target[PATH_MAX] = {};
         const ssize_t n = readlink(opt.link.c_str(), target, sizeof target - 1);
