@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSerialPort>
@@ -125,7 +126,14 @@ private slots:
         disconnect_timer->stop();
     }
 
-    void simulator_exits_while_polling()
+    void set_overvoltage(const char *mv)
+    {
+        widget<QLineEdit>(dialog, "lineEdit_set_overvoltage_voltage")->setText(mv);
+        QTest::mouseClick(widget<QPushButton>(dialog, "pushButton_set_overvoltage_voltage"),
+                          Qt::LeftButton);
+    }
+
+    void simulator_exits_while_polling_and_writing()
     {
         QProcess sim;
         const QString path = start_sim(sim, {"--seed", "4"});
@@ -133,9 +141,12 @@ private slots:
         connect_to(path);
         QTRY_COMPARE_WITH_TIMEOUT(label()->text(), CONNECTED, 5000);
 
+        // A setting written as the simulator goes, and another once it has gone.
+        set_overvoltage("4150");
         sim.terminate();
         QVERIFY(sim.waitForFinished(5000));
-        check_after_loss("simulator exited while polling");
+        set_overvoltage("4160");
+        check_after_loss("simulator exited while polling and writing");
 
         // A new BMS on a new terminal is reached as usual.
         QProcess again;
@@ -161,6 +172,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(label()->text(), CONNECTED, 5000);
 
         peer.close();
+        set_overvoltage("4150");
         check_after_loss("terminal closed while polling");
     }
 };
