@@ -7,7 +7,8 @@
 #include <QSerialPortInfo>
 #include <QTimer>
 
-namespace {
+namespace
+{
 
 void fill_port_list(QComboBox *box)
 {
@@ -41,73 +42,66 @@ MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::My
 
     ui->label_connection_state->setStyleSheet(QStringLiteral("color: rgb(150, 20, 20)"));
 
-    connect(bms_registers_request_send_timer, &QTimer::timeout, this,
-            &MyDialogWindow::bms_registers_request_send_timer_overflow);
-    connect(values_refresh_timer, &QTimer::timeout, this,
-            &MyDialogWindow::values_refresh_timer_overflow);
-    connect(disconnect_timer, &QTimer::timeout, this, &MyDialogWindow::disconnect_timer_overflow);
-    connect(upgrade_command_retry_timer, &QTimer::timeout, this,
-            &MyDialogWindow::upgrade_command_retry_timer_overflow);
-    connect(ui->button_connect, &QPushButton::clicked, this, &MyDialogWindow::comport_connect);
-    connect(ui->button_disconnect, &QPushButton::clicked, this,
-            &MyDialogWindow::comport_disconnect);
-    connect(ui->button_refresh, &QPushButton::clicked, this, &MyDialogWindow::refresh_ports_slot);
-    connect(upgrade_command_check_timer, &QTimer::timeout, this,
-            &MyDialogWindow::upgrade_command_check_last_executed_command_timer_overflow);
-    connect(serial_port, &QSerialPort::readyRead, this, &MyDialogWindow::comport_received);
-    connect(ui->pushButton_fw_upgrade, &QPushButton::clicked, this,
-            &MyDialogWindow::firmware_upgrade);
+    // Wired by signature rather than by member pointer: the wiring can then be
+    // looked up, and checked, connection by connection from outside the class.
+    connect(bms_registers_request_send_timer, SIGNAL(timeout()), this,
+            SLOT(bms_registers_request_send_timer_overflow()));
+    connect(values_refresh_timer, SIGNAL(timeout()), this, SLOT(values_refresh_timer_overflow()));
+    connect(disconnect_timer, SIGNAL(timeout()), this, SLOT(disconnect_timer_overflow()));
+    connect(upgrade_command_retry_timer, SIGNAL(timeout()), this,
+            SLOT(upgrade_command_retry_timer_overflow()));
+    connect(ui->button_connect, SIGNAL(clicked(bool)), this, SLOT(comport_connect()));
+    connect(ui->button_disconnect, SIGNAL(clicked(bool)), this, SLOT(comport_disconnect()));
+    connect(ui->button_refresh, SIGNAL(clicked(bool)), this, SLOT(refresh_ports_slot()));
+    connect(upgrade_command_check_timer, SIGNAL(timeout()), this,
+            SLOT(upgrade_command_check_last_executed_command_timer_overflow()));
+    connect(serial_port, SIGNAL(readyRead()), this, SLOT(comport_received()));
+    connect(ui->pushButton_fw_upgrade, SIGNAL(clicked(bool)), this, SLOT(firmware_upgrade()));
 
+    // The charge overcurrent buttons are the "undercurrent" ones, the discharge
+    // overcurrent buttons the "overcurrent" ones, the cooldowns "holding_time".
     const struct {
         QPushButton *button;
-        void (MyDialogWindow::*slot)();
+        const char *slot;
     } set_buttons[] = {
-        {ui->pushButton_set_serial_number, &MyDialogWindow::set_parameter_serial_number},
-        {ui->pushButton_set_capacity, &MyDialogWindow::set_parameter_capacity},
-        {ui->pushButton_set_date_of_production, &MyDialogWindow::set_parameter_date_of_production},
-        {ui->pushButton_set_undercurrent_current, &MyDialogWindow::set_parameter_charge_overcurrent},
-        {ui->pushButton_set_undercurrent_delay,
-         &MyDialogWindow::set_parameter_charge_overcurrent_delay},
+        {ui->pushButton_set_serial_number, SLOT(set_parameter_serial_number())},
+        {ui->pushButton_set_capacity, SLOT(set_parameter_capacity())},
+        {ui->pushButton_set_date_of_production, SLOT(set_parameter_date_of_production())},
+        {ui->pushButton_set_undercurrent_current, SLOT(set_parameter_charge_overcurrent())},
+        {ui->pushButton_set_undercurrent_delay, SLOT(set_parameter_charge_overcurrent_delay())},
         {ui->pushButton_set_undercurrent_holding_time,
-         &MyDialogWindow::set_parameter_charge_overcurrent_cooldown},
-        {ui->pushButton_set_overcurrent_current,
-         &MyDialogWindow::set_parameter_discharge_overcurrent},
-        {ui->pushButton_set_overcurrent_delay,
-         &MyDialogWindow::set_parameter_discharge_overcurrent_delay},
+         SLOT(set_parameter_charge_overcurrent_cooldown())},
+        {ui->pushButton_set_overcurrent_current, SLOT(set_parameter_discharge_overcurrent())},
+        {ui->pushButton_set_overcurrent_delay, SLOT(set_parameter_discharge_overcurrent_delay())},
         {ui->pushButton_set_overcurrent_holding_time,
-         &MyDialogWindow::set_parameter_discharge_overcurrent_cooldown},
-        {ui->pushButton_set_short_circuit_current,
-         &MyDialogWindow::set_parameter_short_circuit_current},
-        {ui->pushButton_set_short_circuit_delay, &MyDialogWindow::set_parameter_short_circuit_delay},
-        {ui->pushButton_set_short_circuit_cooldown,
-         &MyDialogWindow::set_parameter_short_circuit_cooldown},
-        {ui->pushButton_set_overvoltage_voltage, &MyDialogWindow::set_parameter_overvoltage_voltage},
-        {ui->pushButton_set_overvoltage_hysteresis,
-         &MyDialogWindow::set_parameter_overvoltage_hysteresis},
-        {ui->pushButton_set_overvoltage_delay, &MyDialogWindow::set_parameter_overvoltage_delay},
-        {ui->pushButton_set_undervoltage_voltage,
-         &MyDialogWindow::set_parameter_undervoltage_voltage},
-        {ui->pushButton_set_undervoltage_hysteresis,
-         &MyDialogWindow::set_parameter_undervoltage_hysteresis},
-        {ui->pushButton_set_undervoltage_delay, &MyDialogWindow::set_parameter_undervoltage_delay},
-        {ui->pushButton_set_balance_mode, &MyDialogWindow::set_parameter_balance_mode},
-        {ui->pushButton_set_shutdown_voltage, &MyDialogWindow::set_parameter_shutdown_voltage},
+         SLOT(set_parameter_discharge_overcurrent_cooldown())},
+        {ui->pushButton_set_short_circuit_current, SLOT(set_parameter_short_circuit_current())},
+        {ui->pushButton_set_short_circuit_delay, SLOT(set_parameter_short_circuit_delay())},
+        {ui->pushButton_set_short_circuit_cooldown, SLOT(set_parameter_short_circuit_cooldown())},
+        {ui->pushButton_set_overvoltage_voltage, SLOT(set_parameter_overvoltage_voltage())},
+        {ui->pushButton_set_overvoltage_hysteresis, SLOT(set_parameter_overvoltage_hysteresis())},
+        {ui->pushButton_set_overvoltage_delay, SLOT(set_parameter_overvoltage_delay())},
+        {ui->pushButton_set_undervoltage_voltage, SLOT(set_parameter_undervoltage_voltage())},
+        {ui->pushButton_set_undervoltage_hysteresis, SLOT(set_parameter_undervoltage_hysteresis())},
+        {ui->pushButton_set_undervoltage_delay, SLOT(set_parameter_undervoltage_delay())},
+        {ui->pushButton_set_balance_mode, SLOT(set_parameter_balance_mode())},
+        {ui->pushButton_set_shutdown_voltage, SLOT(set_parameter_shutdown_voltage())},
         {ui->pushButton_set_lowest_voltage_to_balance,
-         &MyDialogWindow::set_parameter_lowest_voltage_to_balance},
+         SLOT(set_parameter_lowest_voltage_to_balance())},
         {ui->pushButton_set_cell_disbalance_threshold,
-         &MyDialogWindow::set_parameter_cell_disbalance_threshold},
+         SLOT(set_parameter_cell_disbalance_threshold())},
         {ui->pushButton_set_recuperation_disable_voltage,
-         &MyDialogWindow::set_parameter_recuperation_disable_voltage},
-        {ui->pushButton_set_critical_int_temp, &MyDialogWindow::set_parameter_critical_int_temp},
-        {ui->pushButton_set_critical_temp_delay, &MyDialogWindow::set_parameter_critical_temp_delay},
+         SLOT(set_parameter_recuperation_disable_voltage())},
+        {ui->pushButton_set_critical_int_temp, SLOT(set_parameter_critical_int_temp())},
+        {ui->pushButton_set_critical_temp_delay, SLOT(set_parameter_critical_temp_delay())},
         {ui->pushButton_set_critical_temp_hysteresis,
-         &MyDialogWindow::set_parameter_critical_temp_hysteresis},
-        {ui->pushButton_set_dsg_curve_manual, &MyDialogWindow::set_parameter_dsg_curve_manual},
-        {ui->pushButton_set_adc_gain, &MyDialogWindow::set_parameter_adc_gain},
-        {ui->pushButton_set_adc_offset, &MyDialogWindow::set_parameter_adc_offset},
+         SLOT(set_parameter_critical_temp_hysteresis())},
+        {ui->pushButton_set_dsg_curve_manual, SLOT(set_parameter_dsg_curve_manual())},
+        {ui->pushButton_set_adc_gain, SLOT(set_parameter_adc_gain())},
+        {ui->pushButton_set_adc_offset, SLOT(set_parameter_adc_offset())},
     };
     for (const auto &entry : set_buttons)
-        connect(entry.button, &QPushButton::clicked, this, entry.slot);
+        connect(entry.button, SIGNAL(clicked(bool)), this, entry.slot);
 }
 
 MyDialogWindow::~MyDialogWindow()
