@@ -1,0 +1,52 @@
+#include "link/reception.h"
+
+ReceptionResult receive_batch(quint8 available, const QByteArray &batch,
+                              RegisterImage &reply_buffer, RegisterImage &image)
+{
+    ReceptionResult result;
+    const int n = available;
+    for (int i = 0; i < n; ++i)
+        reply_buffer[static_cast<size_t>(i)] =
+            i < batch.size() ? static_cast<quint8>(batch.at(i)) : 0;
+
+    // n <= 255 and recognise_frame reads only below n, so everything stays inside
+    // the 256-byte reply buffer.
+    const FrameKind kind = recognise_frame(reply_buffer.data(), n);
+    if (kind == FrameKind::Invalid)
+        return result;
+    result.valid = true;
+    if (kind != FrameKind::ReadReply)
+        return result;
+
+    result.length = reply_buffer[2];
+    result.first_register = reply_buffer[5];
+    const int data_size = result.length - 2;
+    const int start = 2 * result.first_register;
+    if (data_size > 0 && start + data_size > REGISTER_IMAGE_SIZE)
+        return result;
+    result.read_reply = true;
+    for (int i = 0; i < data_size; ++i)
+        image[static_cast<size_t>(start + i)] = reply_buffer[static_cast<size_t>(6 + i)];
+    result.stored = data_size > 0;
+    result.status_reply =
+        result.first_register == STATUS_REGISTER && result.length == STATUS_REPLY_LEN;
+    return result;
+}
+
+PollRequest next_poll_request(qint32 offset)
+{
+    PollRequest request;
+    const qint32 remaining = POLLED_REGISTER_COUNT - offset;
+    qint32 count = REGISTERS_PER_REQUEST;
+    if (remaining >= REGISTERS_PER_REQUEST) {
+        count = REGISTERS_PER_REQUEST;
+    } else if (remaining >= 1) {
+        count = remaining;
+    } else {
+        offset = 0;
+    }
+    request.first_register = static_cast<quint8>(offset);
+    request.register_count = static_cast<quint8>(count);
+    request.next_offset = offset + count;
+    return request;
+}

@@ -1,0 +1,295 @@
+// bms_sim: a simulated BMS on a pseudo-terminal, for working on the tool
+// without hardware.
+//
+//   bms_sim [--link PATH] [--seed N] [--drop P] [--corrupt P] [--split P]
+//           [--delay MS] [--silent-after SECONDS] [--verbose]
+//
+// The first line on stdout is the path of the terminal to open in the tool.
+// SIGUSR1 toggles silence (requests are still read, nothing is answered).
+
+#include "sim/bms_model.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace
+{
+
+volatile sig_atomic_t stop_requested = 0;
+volatile sig_atomic_t silence_toggles = 0;
+
+void on_stop(int)
+{
+    stop_requested = 1;
+}
+
+void on_toggle(int)
+{
+    silence_toggles = silence_toggles + 1;
+}
+
+struct Options {
+    std::string link;
+    unsigned seed = 1;
+    double drop = 0;
+    double corrupt = 0;
+    double split = 0;
+    int delay_ms = 0;
+    double silent_after_s = -1;
+    bool verbose = false;
+};
+
+void usage()
+{
+    std::fprintf(stderr,
+                 "usage: bms_sim [--link PATH] [--seed N] [--drop P] [--corrupt P] [--split P]\n"
+                 "               [--delay MS] [--silent-after SECONDS] [--verbose]\n"
+                 "  --link PATH          also reach the terminal through the symlink PATH\n"
+                 "  --drop P             leave a share P (0..1) of the requests unanswered\n"
+                 "  --corrupt P          flip one byte in a share P of the replies\n"
+                 "  --split P            send a share P of the replies in two writes, 30 ms apart\n"
+                 "  --delay MS           hold replies and send what was held every MS ms in one\n"
+                 "                       write (above the 100 ms poll period replies merge)\n"
+                 "  --silent-after S     stop answering S seconds after start\n"
+                 "  SIGUSR1              toggles silence\n");
+}
+
+bool parse(int argc, char **argv, Options &o)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (arg == "--verbose") {
+            o.verbose = true;
+        } else if (arg == "--link" && has_value) {
+            o.link = argv[++i];
+        } else if (arg == "--seed" && has_value) {
+            o.seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (arg == "--drop" && has_value) {
+            o.drop = std::atof(argv[++i]);
+        } else if (arg == "--corrupt" && has_value) {
+            o.corrupt = std::atof(argv[++i]);
+        } else if (arg == "--split" && has_value) {
+            o.split = std::atof(argv[++i]);
+        } else if (arg == "--delay" && has_value) {
+            o.delay_ms = std::atoi(argv[++i]);
+        } else if (arg == "--silent-after" && has_value) {
+            o.silent_after_s = std::atof(argv[++i]);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+qint64 now_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<qint64>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Writes what the terminal takes now; a tool that stopped reading loses the rest,
+// as it would on a real line.
+void write_out(int fd, const QByteArray &bytes, bool verbose)
+{
+    const ssize_t n = ::write(fd, bytes.constData(), static_cast<size_t>(bytes.size()));
+    if (verbose && n != bytes.size())
+        std::fprintf(stderr, "bms_sim: wrote %zd of %d bytes\n", n, bytes.size());
+}
+
+// stdin is watched only when someone can close it on us: a pipe (the parent that
+// started us) or a terminal. /dev/null, as a background job gets, would end us at once.
+bool stdin_worth_watching()
+{
+    struct stat st {
+    };
+    if (fstat(STDIN_FILENO, &st) != 0)
+        return false;
+    return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || isatty(STDIN_FILENO);
+}
+
+struct Chunk {
+    qint64 due_ms;
+    QByteArray bytes;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options opt;
+    if (!parse(argc, argv, opt)) {
+        usage();
+        return 2;
+    }
+
+    int master = -1;
+    int slave = -1;
+    char name[PATH_MAX] = {};
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        std::perror("bms_sim: openpty");
+        return 1;
+    }
+    termios tio{};
+    tcgetattr(slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(slave, TCSANOW, &tio);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    // The slave stays open here too, so the tool may close and reopen the port
+    // without the master side seeing a hang-up.
+
+    if (!opt.link.empty()) {
+        struct stat st {
+        };
+        if (lstat(opt.link.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            unlink(opt.link.c_str());
+        if (symlink(name, opt.link.c_str()) != 0) {
+            std::fprintf(stderr, "bms_sim: cannot create %s: %s\n", opt.link.c_str(),
+                         std::strerror(errno));
+            opt.link.clear();
+        }
+    }
+    std::printf("%s\n", name);
+    std::fflush(stdout);
+
+    struct sigaction sa {
+    };
+    sa.sa_handler = on_stop;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    sa.sa_handler = on_toggle;
+    sigaction(SIGUSR1, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    BmsModel model(opt.seed);
+    FrameAssembler assembler;
+    std::mt19937 rng(opt.seed ^ 0x5EEDu);
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    std::deque<Chunk> outgoing;
+
+    const bool watch_stdin = stdin_worth_watching();
+    const qint64 start = now_ms();
+    qint64 last_tick = start;
+    qint64 partial_since = start;
+    bool silent = false;
+    bool silence_armed = opt.silent_after_s >= 0;
+    int toggles_seen = 0;
+
+    while (!stop_requested) {
+        pollfd fds[2] = {{master, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        int timeout = 50;
+        if (!outgoing.empty())
+            timeout = static_cast<int>(
+                std::max<qint64>(0, std::min<qint64>(timeout, outgoing.front().due_ms - now_ms())));
+        const int ready = poll(fds, watch_stdin ? 2 : 1, timeout);
+        if (ready < 0 && errno != EINTR)
+            break;
+        const qint64 now = now_ms();
+
+        if (toggles_seen != silence_toggles) {
+            toggles_seen = silence_toggles;
+            silent = !silent;
+            if (opt.verbose)
+                std::fprintf(stderr, "bms_sim: %s\n", silent ? "silent" : "answering");
+        }
+        if (silence_armed && now - start >= static_cast<qint64>(opt.silent_after_s * 1000)) {
+            silence_armed = false;
+            silent = true;
+        }
+
+        if (ready > 0 && watch_stdin && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            char buf[256];
+            if (::read(STDIN_FILENO, buf, sizeof buf) <= 0)
+                break;
+        }
+        if (ready > 0 && (fds[0].revents & (POLLERR | POLLNVAL)))
+            break;
+        if (ready > 0 && (fds[0].revents & POLLIN)) {
+            char buf[512];
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO)
+                break;
+            if (n > 0) {
+                if (!assembler.has_partial())
+                    partial_since = now;
+                assembler.feed(QByteArray(buf, static_cast<int>(n)));
+            }
+        }
+
+        model.advance(static_cast<int>(now - last_tick));
+        last_tick = now;
+
+        // On a real line a frame's bytes follow each other within a millisecond or
+        // two; a frame start that has waited longer was noise.
+        QByteArray frame;
+        std::deque<QByteArray> frames;
+        while (true) {
+            if (assembler.next_frame(frame)) {
+                frames.push_back(frame);
+                partial_since = now;
+            } else if (assembler.has_partial() && now - partial_since > 50) {
+                assembler.skip_head();
+                partial_since = now;
+            } else {
+                break;
+            }
+        }
+        for (const QByteArray &received : frames) {
+            QByteArray reply = model.handle_frame(received);
+            if (reply.isEmpty() || silent)
+                continue;
+            if (opt.drop > 0 && chance(rng) < opt.drop)
+                continue;
+            if (opt.corrupt > 0 && chance(rng) < opt.corrupt) {
+                const int at = std::uniform_int_distribution<int>(0, reply.size() - 1)(rng);
+                reply[at] = static_cast<char>(reply.at(at) ^ 0x5A);
+            }
+            qint64 due = now;
+            if (opt.delay_ms > 0)
+                due = (now / opt.delay_ms + 1) * opt.delay_ms;
+            if (opt.split > 0 && chance(rng) < opt.split && reply.size() > 1) {
+                const int cut = std::uniform_int_distribution<int>(1, reply.size() - 1)(rng);
+                outgoing.push_back({due, reply.left(cut)});
+                outgoing.push_back({due + 30, reply.mid(cut)});
+            } else {
+                outgoing.push_back({due, reply});
+            }
+        }
+
+        // Everything due goes out in one write: that is how held replies merge.
+        QByteArray burst;
+        while (!outgoing.empty() && outgoing.front().due_ms <= now_ms()) {
+            burst.append(outgoing.front().bytes);
+            outgoing.pop_front();
+        }
+        if (!burst.isEmpty())
+            write_out(master, burst, opt.verbose);
+    }
+
+    if (!opt.link.empty()) {
+        char target[PATH_MAX] = {};
+        const ssize_t n = readlink(opt.link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::strcmp(target, name) == 0)
+            unlink(opt.link.c_str());
+    }
+    close(slave);
+    close(master);
+    return 0;
+}
