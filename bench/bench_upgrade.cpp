@@ -76,7 +76,7 @@ Stats measure_poll_round_trip(const QString &port_name, int count)
     if (!port.open(QIODevice::ReadWrite))
         return s;
     QByteArray poll;
-    build_read_request(poll, UPGRADE_STATUS_REGISTER, UPGRADE_STATUS_BYTES);
+    build_read_request(poll, REG_LAST_PROCESSED_COMMAND, UPGRADE_STATUS_BYTES);
     std::vector<double> ms;
     QElapsedTimer clock;
     for (int i = 0; i < count; ++i) {

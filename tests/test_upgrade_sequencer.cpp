@@ -17,17 +17,11 @@
 #include <QTimer>
 #include <QtTest>
 
-#include <cstring>
 #include <functional>
 #include <optional>
 
 namespace
 {
-
-// Status replies reach the tool as read replies on the pty once the reception
-// slot exists; until then the test stores them as reception would and calls the
-// sequencer's entry point itself.
-constexpr bool status_over_pty = false;
 
 const QByteArray STATUS_POLL = QByteArray::fromHex("55AA03220169046CFF");
 
@@ -46,7 +40,7 @@ quint8 cmd_of(const QByteArray &frame)
 class ScriptedBms
 {
 public:
-    ScriptedBms(PtyPeer &pty, QObject *dialog) : pty(pty), dialog(dialog) { clock.start(); }
+    explicit ScriptedBms(PtyPeer &pty) : pty(pty) { clock.start(); }
 
     // Given the last upgrade command, the one before it and how many status polls
     // have followed the last command's first transmission (1 for the first), returns
@@ -76,18 +70,13 @@ public:
         return true;
     }
 
+    // A read reply for the status registers, as the loader's BMS sends it.
     void deliver_status(const QByteArray &status)
     {
-        if (status_over_pty) {
-            QByteArray reply = QByteArray::fromHex("55AA062501");
-            reply.append(static_cast<char>(UPGRADE_STATUS_REGISTER));
-            reply.append(status);
-            append_checksum(reply);
-            pty.write(reply);
-        } else {
-            std::memcpy(bms_registers.data() + 2 * UPGRADE_STATUS_REGISTER, status.constData(), 4);
-            run_slot(dialog, "process_last_received_update_command");
-        }
+        QByteArray reply = QByteArray::fromHex("55AA06250169");
+        reply.append(status);
+        append_checksum(reply);
+        pty.write(reply);
     }
 
     QList<SeenFrame> frames; // everything the tool sent, polling excepted
@@ -141,7 +130,6 @@ private:
     }
 
     PtyPeer &pty;
-    QObject *dialog;
     QElapsedTimer clock;
     QByteArray pending;
     QByteArray last;
@@ -229,7 +217,7 @@ private slots:
         QVERIFY(pty->isOpen());
         widget<QComboBox>(dialog, "ports_combo_box")->setEditText(pty->slavePath());
         widget<QPushButton>(dialog, "button_connect")->click();
-        bms = new ScriptedBms(*pty, dialog);
+        bms = new ScriptedBms(*pty);
     }
 
     void cleanup()
@@ -312,7 +300,11 @@ private slots:
         QCOMPARE(commands.last().bytes, build_crc_command(firmware_crc));
 
         // A status reply with no upgrade running changes nothing.
+        // The far end keeps reading meanwhile, as a BMS would.
+        bms->deliver_status(QByteArray(4, '\0'));
+        QVERIFY(bms->run_until([&] { return bms_registers[2 * 0x69] == 0; }, 3000));
         bms->deliver_status(ScriptedBms::echo(commands.last().bytes));
+        QVERIFY(bms->run_until([&] { return bms_registers[2 * 0x69] != 0; }, 3000));
         QCOMPARE(log(), expected);
         QCOMPARE(upgrade_state, quint8(UPGRADE_IDLE));
     }

@@ -4,14 +4,14 @@
 // The commands that drive the BMS firmware loader, and the rule by which the
 // status it reports in registers 0x69/0x6A confirms the command just sent.
 
+#include "monitor/register_map.h"
 #include "upgrade/hex_file.h"
 
 #include <QByteArray>
 #include <QtGlobal>
 
-// The loader writes the last command it carried out here: 4 bytes, registers
-// 0x69 and 0x6A, read with an ordinary read request.
-constexpr quint8 UPGRADE_STATUS_REGISTER = 0x69;
+// The loader writes the last command it carried out into REG_LAST_PROCESSED_COMMAND:
+// 4 bytes, registers 0x69 and 0x6A, read with an ordinary read request.
 constexpr quint8 UPGRADE_STATUS_BYTES = 4;
 
 // Time the loader gets to carry out a command before its status is polled.

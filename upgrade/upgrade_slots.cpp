@@ -114,14 +114,14 @@ void MyDialogWindow::firmware_upgrade()
 void MyDialogWindow::upgrade_command_check_last_executed_command_timer_overflow()
 {
     upgrade_command_check_timer->stop();
-    build_read_request(tx_frame, UPGRADE_STATUS_REGISTER, UPGRADE_STATUS_BYTES);
+    build_read_request(tx_frame, REG_LAST_PROCESSED_COMMAND, UPGRADE_STATUS_BYTES);
     send_frame(tx_frame);
     upgrade_command_retry_timer->start(STATUS_REPLY_WINDOW_MS);
 }
 
 void MyDialogWindow::process_last_received_update_command()
 {
-    const quint8 *status = bms_registers.data() + 2 * UPGRADE_STATUS_REGISTER;
+    const quint8 *status = bms_registers.data() + 2 * REG_LAST_PROCESSED_COMMAND;
     qDebug() << "Last processed by MCU" << unsigned(status[0]) << unsigned(status[1])
              << unsigned(status[2]) << unsigned(status[3]);
     qDebug() << "Last sent from the app" << unsigned(frame_byte(upgrade_frame, 4))
