@@ -3,9 +3,12 @@
 //
 //   bms_sim [--link PATH] [--seed N] [--drop P] [--corrupt P] [--split P]
 //           [--delay MS] [--silent-after SECONDS] [--verbose]
+//           [--ignore-first K] [--drop-status P] [--late-status P] [--no-loader]
+//           [--flash-dump PATH]
 //
 // The first line on stdout is the path of the terminal to open in the tool.
 // SIGUSR1 toggles silence (requests are still read, nothing is answered).
+// SIGUSR2 writes the flash to the --flash-dump file.
 
 #include "sim/bms_model.h"
 
@@ -31,6 +34,7 @@ namespace
 
 volatile sig_atomic_t stop_requested = 0;
 volatile sig_atomic_t silence_toggles = 0;
+volatile sig_atomic_t dump_requests = 0;
 
 void on_stop(int)
 {
@@ -42,6 +46,11 @@ void on_toggle(int)
     silence_toggles = silence_toggles + 1;
 }
 
+void on_dump(int)
+{
+    dump_requests = dump_requests + 1;
+}
+
 struct Options {
     std::string link;
     unsigned seed = 1;
@@ -51,6 +60,7 @@ struct Options {
     int delay_ms = 0;
     double silent_after_s = -1;
     bool verbose = false;
+    LoaderFaults loader;
 };
 
 void usage()
@@ -58,6 +68,8 @@ void usage()
     std::fprintf(stderr,
                  "usage: bms_sim [--link PATH] [--seed N] [--drop P] [--corrupt P] [--split P]\n"
                  "               [--delay MS] [--silent-after SECONDS] [--verbose]\n"
+                 "               [--ignore-first K] [--drop-status P] [--late-status P]\n"
+                 "               [--no-loader] [--flash-dump PATH]\n"
                  "  --link PATH          also reach the terminal through the symlink PATH\n"
                  "  --drop P             leave a share P (0..1) of the requests unanswered\n"
                  "  --corrupt P          flip one byte in a share P of the replies\n"
@@ -65,6 +77,14 @@ void usage()
                  "  --delay MS           hold replies and send what was held every MS ms in one\n"
                  "                       write (above the 100 ms poll period replies merge)\n"
                  "  --silent-after S     stop answering S seconds after start\n"
+                 "  --ignore-first K     the loader loses the first K transmissions of every\n"
+                 "                       upgrade command\n"
+                 "  --drop-status P      leave a share P of the upgrade status polls unanswered\n"
+                 "  --late-status P      for a share P of the upgrade commands the first status\n"
+                 "                       poll still shows the previous command\n"
+                 "  --no-loader          never carry out an upgrade command\n"
+                 "  --flash-dump PATH    write the 14336-byte flash to PATH after every CRC\n"
+                 "                       check, on SIGUSR2 and on exit\n"
                  "  SIGUSR1              toggles silence\n");
 }
 
@@ -89,6 +109,16 @@ bool parse(int argc, char **argv, Options &o)
             o.delay_ms = std::atoi(argv[++i]);
         } else if (arg == "--silent-after" && has_value) {
             o.silent_after_s = std::atof(argv[++i]);
+        } else if (arg == "--ignore-first" && has_value) {
+            o.loader.ignore_first = std::atoi(argv[++i]);
+        } else if (arg == "--drop-status" && has_value) {
+            o.loader.drop_status = std::atof(argv[++i]);
+        } else if (arg == "--late-status" && has_value) {
+            o.loader.late_status = std::atof(argv[++i]);
+        } else if (arg == "--no-loader") {
+            o.loader.no_loader = true;
+        } else if (arg == "--flash-dump" && has_value) {
+            o.loader.flash_dump = QString::fromLocal8Bit(argv[++i]);
         } else {
             return false;
         }
@@ -176,9 +206,14 @@ int main(int argc, char **argv)
     sigaction(SIGHUP, &sa, nullptr);
     sa.sa_handler = on_toggle;
     sigaction(SIGUSR1, &sa, nullptr);
+    sa.sa_handler = on_dump;
+    sigaction(SIGUSR2, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     BmsModel model(opt.seed);
+    opt.loader.seed = opt.seed;
+    model.flash_loader().configure(opt.loader);
+    int dumps_seen = 0;
     FrameAssembler assembler;
     std::mt19937 rng(opt.seed ^ 0x5EEDu);
     std::uniform_real_distribution<double> chance(0.0, 1.0);
@@ -203,6 +238,10 @@ int main(int argc, char **argv)
             break;
         const qint64 now = now_ms();
 
+        if (dumps_seen != dump_requests) {
+            dumps_seen = dump_requests;
+            model.flash_loader().dump_flash();
+        }
         if (toggles_seen != silence_toggles) {
             toggles_seen = silence_toggles;
             silent = !silent;
@@ -289,6 +328,7 @@ int main(int argc, char **argv)
         if (n > 0 && std::strcmp(target, name) == 0)
             unlink(opt.link.c_str());
     }
+    model.flash_loader().dump_flash();
     close(slave);
     close(master);
     return 0;
