@@ -4,6 +4,7 @@
 // check 500 ms plus one poll each.
 //
 //   bench_upgrade [--lines N] [--bytes B] [--polls K] [--sim PATH] [-- SIM_ARGS...]
+//   bench_upgrade [--lines N] [--bytes B] --write-hex PATH   (only writes the file)
 
 #include "app/mydialogwindow.h"
 #include "app/program_state.h"
@@ -37,6 +38,7 @@ struct Options {
     int polls = 200;
     QString sim = QStringLiteral(BMS_SIM_PATH);
     QStringList sim_args;
+    QString write_hex;
 };
 
 bool parse(const QStringList &args, Options &o)
@@ -52,6 +54,8 @@ bool parse(const QStringList &args, Options &o)
             o.polls = args.at(++i).toInt();
         else if (a == QLatin1String("--sim") && has_value)
             o.sim = args.at(++i);
+        else if (a == QLatin1String("--write-hex") && has_value)
+            o.write_hex = args.at(++i);
         else if (a == QLatin1String("--")) {
             o.sim_args = args.mid(i + 1);
             return true;
@@ -110,15 +114,27 @@ Stats measure_poll_round_trip(const QString &port_name, int count)
 
 int main(int argc, char **argv)
 {
-    QApplication app(argc, argv);
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
     Options opt;
-    if (!parse(app.arguments(), opt)) {
+    if (!parse(args, opt)) {
         std::fprintf(stderr,
                      "usage: bench_upgrade [--lines N] [--bytes B (1..%d)] [--polls K] "
-                     "[--sim PATH] [-- SIM_ARGS...]\n",
+                     "[--sim PATH] [-- SIM_ARGS...]\n"
+                     "       bench_upgrade [--lines N] [--bytes B] --write-hex PATH\n",
                      MAX_LINE_DATA_BYTES);
         return 2;
     }
+    if (!opt.write_hex.isEmpty()) {
+        QFile f(opt.write_hex);
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return 1;
+        f.write(generated_hex_file(opt.lines, opt.bytes, 2024));
+        return 0;
+    }
+
+    QApplication app(argc, argv);
     QTemporaryDir dir;
     const QString dump = dir.filePath(QStringLiteral("flash.bin"));
 
