@@ -114,6 +114,10 @@ QByteArray BmsModel::handle_frame(const QByteArray &frame)
     case CMD_READ_REGISTERS:
         if (len != 3)
             return {};
+        // A read of exactly the status registers is the tool's upgrade status poll.
+        if (static_cast<quint8>(frame.at(5)) == SIM_STATUS_REGISTER &&
+            static_cast<quint8>(frame.at(6)) == 4 && !loader.status_polled(regs))
+            return {};
         return read_reply(static_cast<quint8>(frame.at(5)), static_cast<quint8>(frame.at(6)));
     case CMD_WRITE_REGISTERS:
         write_registers(frame);

@@ -25,6 +25,7 @@ public:
     quint16 reg(int r) const;
     void set_reg(int r, quint16 value);
     const RegisterImage &registers() const { return regs; }
+    FlashLoader &flash_loader() { return loader; }
 
     // One frame as the BMS received it. Frames with a wrong size or checksum, or
     // not addressed to the BMS, are ignored. Returns the reply to send: a read

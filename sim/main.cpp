@@ -3,10 +3,13 @@
 //
 //   bms_sim [--link PATH] [--seed N] [--drop P] [--corrupt P] [--split P]
 //           [--delay MS] [--silent-after SECONDS] [--verbose]
+//           [--ignore-first K] [--drop-status P] [--late-status P] [--no-loader]
+//           [--flash-dump PATH]
 //
 // The first line on stdout is the path of the terminal to open in the tool.
 // SIGUSR1 toggles silence (requests are still read, nothing is answered).
-// SIGUSR2 prints the reply statistics on stderr; they are printed on exit too.
+// SIGUSR2 writes the flash to the --flash-dump file and prints the reply statistics
+// on stderr; both happen on exit too.
 
 #include "sim/bms_model.h"
 
@@ -32,7 +35,7 @@ namespace
 
 volatile sig_atomic_t stop_requested = 0;
 volatile sig_atomic_t silence_toggles = 0;
-volatile sig_atomic_t stats_requests = 0;
+volatile sig_atomic_t dump_requests = 0;
 
 void on_stop(int)
 {
@@ -44,9 +47,9 @@ void on_toggle(int)
     silence_toggles = silence_toggles + 1;
 }
 
-void on_stats(int)
+void on_dump(int)
 {
-    stats_requests = stats_requests + 1;
+    dump_requests = dump_requests + 1;
 }
 
 // What became of the replies, so that a long run can compare what the tool
@@ -78,6 +81,7 @@ struct Options {
     int delay_ms = 0;
     double silent_after_s = -1;
     bool verbose = false;
+    LoaderFaults loader;
 };
 
 void usage()
@@ -85,6 +89,8 @@ void usage()
     std::fprintf(stderr,
                  "usage: bms_sim [--link PATH] [--seed N] [--drop P] [--corrupt P] [--split P]\n"
                  "               [--delay MS] [--silent-after SECONDS] [--verbose]\n"
+                 "               [--ignore-first K] [--drop-status P] [--late-status P]\n"
+                 "               [--no-loader] [--flash-dump PATH]\n"
                  "  --link PATH          also reach the terminal through the symlink PATH\n"
                  "  --drop P             leave a share P (0..1) of the requests unanswered\n"
                  "  --corrupt P          flip one byte in a share P of the replies\n"
@@ -92,8 +98,17 @@ void usage()
                  "  --delay MS           hold replies and send what was held every MS ms in one\n"
                  "                       write (above the 100 ms poll period replies merge)\n"
                  "  --silent-after S     stop answering S seconds after start\n"
+                 "  --ignore-first K     the loader loses the first K transmissions of every\n"
+                 "                       upgrade command\n"
+                 "  --drop-status P      leave a share P of the upgrade status polls unanswered\n"
+                 "  --late-status P      for a share P of the upgrade commands the first status\n"
+                 "                       poll still shows the previous command\n"
+                 "  --no-loader          never carry out an upgrade command\n"
+                 "  --flash-dump PATH    write the 14336-byte flash to PATH after every CRC\n"
+                 "                       check, on SIGUSR2 and on exit\n"
                  "  SIGUSR1              toggles silence\n"
-                 "  SIGUSR2              prints reply statistics on stderr (also on exit)\n");
+                 "  SIGUSR2              writes the flash dump and prints reply statistics on\n"
+                 "                       stderr (both also on exit)\n");
 }
 
 bool parse(int argc, char **argv, Options &o)
@@ -117,6 +132,16 @@ bool parse(int argc, char **argv, Options &o)
             o.delay_ms = std::atoi(argv[++i]);
         } else if (arg == "--silent-after" && has_value) {
             o.silent_after_s = std::atof(argv[++i]);
+        } else if (arg == "--ignore-first" && has_value) {
+            o.loader.ignore_first = std::atoi(argv[++i]);
+        } else if (arg == "--drop-status" && has_value) {
+            o.loader.drop_status = std::atof(argv[++i]);
+        } else if (arg == "--late-status" && has_value) {
+            o.loader.late_status = std::atof(argv[++i]);
+        } else if (arg == "--no-loader") {
+            o.loader.no_loader = true;
+        } else if (arg == "--flash-dump" && has_value) {
+            o.loader.flash_dump = QString::fromLocal8Bit(argv[++i]);
         } else {
             return false;
         }
@@ -205,11 +230,14 @@ int main(int argc, char **argv)
     sigaction(SIGHUP, &sa, nullptr);
     sa.sa_handler = on_toggle;
     sigaction(SIGUSR1, &sa, nullptr);
-    sa.sa_handler = on_stats;
+    sa.sa_handler = on_dump;
     sigaction(SIGUSR2, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     BmsModel model(opt.seed);
+    opt.loader.seed = opt.seed;
+    model.flash_loader().configure(opt.loader);
+    int dumps_seen = 0;
     FrameAssembler assembler;
     std::mt19937 rng(opt.seed ^ 0x5EEDu);
     std::uniform_real_distribution<double> chance(0.0, 1.0);
@@ -222,7 +250,6 @@ int main(int argc, char **argv)
     bool silent = false;
     bool silence_armed = opt.silent_after_s >= 0;
     int toggles_seen = 0;
-    int stats_seen = 0;
     Stats stats;
 
     while (!stop_requested) {
@@ -236,8 +263,9 @@ int main(int argc, char **argv)
             break;
         const qint64 now = now_ms();
 
-        if (stats_seen != stats_requests) {
-            stats_seen = stats_requests;
+        if (dumps_seen != dump_requests) {
+            dumps_seen = dump_requests;
+            model.flash_loader().dump_flash();
             stats.print();
         }
         if (toggles_seen != silence_toggles) {
@@ -346,6 +374,7 @@ int main(int argc, char **argv)
         if (n > 0 && std::strcmp(target, name) == 0)
             unlink(opt.link.c_str());
     }
+    model.flash_loader().dump_flash();
     close(slave);
     close(master);
     return 0;
