@@ -62,5 +62,72 @@ def reception():
     write(t, "noise_then_reply", batch(regs(17)) + batch(read_reply(0x3C, regs(40))))
 
 
+def hex_record(rtype, address, data, bad_checksum=False, lower=False):
+    body = bytes([len(data), address >> 8, address & 0xFF, rtype]) + data
+    check = (-sum(body) + (1 if bad_checksum else 0)) & 0xFF
+    text = ":" + (body + bytes([check])).hex().upper()
+    return text.lower() if lower else text
+
+
+def hex_file():
+    rng = random.Random(7)
+    data = lambda n: bytes(rng.randrange(256) for _ in range(n))
+    t = "fuzz_hex"
+    lines = [hex_record(4, 0, b"\x00\x00")]
+    lines += [hex_record(0, a, data(16)) for a in range(0, 0x100, 16)]
+    lines += [hex_record(5, 0, b"\x00\x00\x01\x00"), hex_record(1, 0, b"")]
+    write(t, "typical", ("\n".join(lines) + "\n").encode())
+    write(t, "crlf_lowercase",
+          ("\r\n".join(hex_record(0, a, data(16), lower=True) for a in range(0x1000, 0x1040, 16))
+           + "\r\n" + hex_record(1, 0, b"") + "\r\n").encode())
+    write(t, "no_end_record", (hex_record(0, 0x0100, data(32)) + "\n" +
+                               hex_record(0, 0x0120, data(8))).encode())
+    write(t, "odd_lines", "\n".join([
+        hex_record(0, 0x0000, data(16), bad_checksum=True),
+        "",
+        hex_record(0, 0xFFFF, data(4)),
+        hex_record(0, 0x0200, b""),
+        hex_record(2, 0, b"\x10\x00"),
+        hex_record(3, 0, b"\x00\x00\x01\x00"),
+        ":10zz00000102",
+        ":1",
+        hex_record(0, 0x0300, data(16)) + "\x00trailing",
+        hex_record(0, 0x0300, data(16)),
+    ]).encode() + b"\n")
+    write(t, "last_bytes_of_image", (hex_record(0, 0x37F0, data(16)) + "\n").encode())
+    write(t, "past_end_of_image", (hex_record(0, 0x37F8, data(16)) + "\n" +
+                                   hex_record(0, 0x0000, data(16)) + "\n").encode())
+    write(t, "longest_line", (hex_record(0, 0x0400, data(245)) + "\n").encode())
+    write(t, "line_too_long", (hex_record(0, 0x0400, data(246)) + "\n" +
+                               hex_record(0, 0x0000, data(16)) + "\n").encode())
+    write(t, "utf8_and_tail", ":10\u00e900000102\n".encode() + b"abc")
+
+
+def status():
+    t = "fuzz_status"
+    erase = with_checksum(bytes([0x55, 0xAA, 0x04, 0x22, 0xFA, 0x01, 0x01, 0x01]))
+    write_cmd = with_checksum(bytes([0x55, 0xAA, 0x14, 0x22, 0xFB, 0x10, 0x12, 0x30]) +
+                              bytes(range(16)))
+    crc = with_checksum(bytes([0x55, 0xAA, 0x05, 0x22, 0xFD, 0x36, 0x1C, 0x2F, 0xA6]))
+    status_reply = lambda s: read_reply(0x69, bytes(s))
+
+    def seed(state, frame, *replies):
+        return bytes([state, len(frame)]) + frame + b"".join(batch(r) for r in replies)
+
+    write(t, "erase_confirmed", seed(1, erase, status_reply([0xFA, 1, 1, 1])))
+    write(t, "write_confirmed", seed(2, write_cmd, status_reply([0xFB, 0x10, 0x12, 0x30])))
+    write(t, "write_previous_line", seed(2, write_cmd, status_reply([0xFB, 0x10, 0x12, 0x20])))
+    write(t, "crc_echo", seed(3, crc, status_reply([0xFD, 0x36, 0x1C, 0x2F])))
+    write(t, "crc_zeros", seed(3, crc, status_reply([0, 0, 0, 0])))
+    write(t, "zeros_while_erasing", seed(1, erase, status_reply([0, 0, 0, 0])))
+    write(t, "idle_reply", seed(0, b"", status_reply([0, 0, 0, 0]), status_reply([1, 2, 3, 4])))
+    write(t, "short_frame", seed(2, erase[:5], status_reply([0xFA, 0, 0, 0])))
+    write(t, "poll_reply_not_status", seed(2, write_cmd, read_reply(0x64, bytes(36))))
+    write(t, "status_split", seed(1, erase, status_reply([0xFA, 1, 1, 1])[:6],
+                                  status_reply([0xFA, 1, 1, 1])[6:]))
+
+
 if __name__ == "__main__":
     reception()
+    hex_file()
+    status()
