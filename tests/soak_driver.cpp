@@ -91,7 +91,8 @@ QString hex_record(int type, quint16 address, const QByteArray &data)
 }
 
 // A whole application image: 896 records of 16 bytes, as a linker would write it.
-bool write_hex_file(const QString &path)
+// Leaves the image in `image`.
+bool write_hex_file(const QString &path, QByteArray &image)
 {
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Text))
@@ -106,6 +107,7 @@ bool write_hex_file(const QString &path)
             data.append(static_cast<char>(x >> 24));
         }
         out << hex_record(0, static_cast<quint16>(address), data) << '\n';
+        image.append(data);
     }
     out << hex_record(1, 0, {}) << '\n';
     return true;
@@ -147,8 +149,13 @@ int main(int argc, char **argv)
 
     QTemporaryDir dir;
     const QString hex_path = dir.filePath(QStringLiteral("soak.hex"));
-    if (!write_hex_file(hex_path))
+    QByteArray image;
+    if (!write_hex_file(hex_path, image))
         return 1;
+    // The simulator writes its flash here after the CRC check, to be compared with
+    // the file's image.
+    const QString flash_path = dir.filePath(QStringLiteral("flash.bin"));
+    sim_args << "--flash-dump" << flash_path;
 
     QProcess sim;
     sim.start(QStringLiteral(BMS_SIM_PATH), sim_args);
@@ -340,11 +347,18 @@ int main(int argc, char **argv)
     std::printf("[soak]   CPU %.1f s over %.0f s: %.1f %% of one core\n", cpu, wall,
                 100.0 * cpu / wall);
     std::printf("[soak]   warnings %lld, debug lines %lld\n", warnings, debug_lines);
+    QFile flash(flash_path);
+    const bool flashed = flash.open(QIODevice::ReadOnly) && flash.readAll() == image;
+    if (upgrade)
+        std::printf("[soak]   upgrade %s in %.0f s with %d retransmissions; the simulator's "
+                    "flash %s the file\n",
+                    upgrade_outcome == Succeeded ? "succeeded" : "did not succeed", upgrade_seconds,
+                    upgrade_retries, flashed ? "equals" : "DIFFERS FROM");
 
     bool ok = sim_ended && sim.exitStatus() == QProcess::NormalExit && accepted_replies > 0;
     ok = ok && growth <= 1024;
     if (upgrade)
-        ok = ok && upgrade_outcome == Succeeded;
+        ok = ok && upgrade_outcome == Succeeded && flashed;
     std::printf("[soak] %s\n", ok ? "PASS" : "FAIL");
     return ok ? 0 : 1;
 }
