@@ -4,6 +4,7 @@
 // instead of spinning on read errors.
 
 #include "dialog_access.h"
+#include "hex_text.h"
 #include "pty_peer.h"
 
 #include "app/program_state.h"
@@ -12,9 +13,11 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSerialPort>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -157,6 +160,41 @@ private slots:
         QTest::mouseClick(widget<QPushButton>(dialog, "button_disconnect"), Qt::LeftButton);
         again.terminate();
         QVERIFY(again.waitForFinished(5000));
+    }
+
+    void simulator_exits_during_an_upgrade()
+    {
+        QTemporaryDir dir;
+        QFile file(dir.filePath("fw.hex"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(generated_hex_file(300, 16, 6));
+        file.close();
+
+        QProcess sim;
+        const QString path = start_sim(sim, {"--seed", "6"});
+        QVERIFY(!path.isEmpty());
+        connect_to(path);
+        QTRY_COMPARE_WITH_TIMEOUT(label()->text(), CONNECTED, 5000);
+
+        auto *log = widget<QPlainTextEdit>(dialog, "plainTextEdit");
+        widget<QLineEdit>(dialog, "lineEdit_set_firmware_path")->setText(file.fileName());
+        QTest::mouseClick(widget<QPushButton>(dialog, "pushButton_fw_upgrade"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().contains("Sending hex line 20 of 300"), 30000);
+        sim.terminate();
+        QVERIFY(sim.waitForFinished(5000));
+
+        // The line in flight is sent ten times in all, then the upgrade gives up and
+        // polling resumes; all of it within a few seconds.
+        QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().endsWith("Firmware update failed"), 15000);
+        const QStringList lines = log->toPlainText().split('\n');
+        QVERIFY2(lines.at(lines.size() - 2).endsWith("of 300. Attempt 10 of 10"),
+                 qPrintable(lines.at(lines.size() - 2)));
+        QCOMPARE(lines.filter("Firmware update failed").size(), 1);
+        QCOMPARE(upgrade_state, quint8(UPGRADE_IDLE));
+        QVERIFY(!firmware_file.isOpen());
+        QVERIFY(bms_registers_request_send_timer->isActive());
+        check_after_loss("simulator exited during an upgrade");
+        QVERIFY(log->toPlainText().endsWith("Firmware update failed"));
     }
 
     void terminal_closed_under_the_tool()
