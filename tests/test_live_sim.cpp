@@ -1,151 +1,119 @@
-// The real dialog against the simulated BMS process, as a technician would use it.
+// The real dialog against the simulated BMS process, as a technician would use it:
+// the pack is shown, settings written go all the way round, silence is noticed.
 
 #include "dialog_access.h"
 
 #include "app/program_state.h"
 
-#include <QComboBox>
-#include <QElapsedTimer>
-#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTimer>
-#include <QtTest>
 
 #include <csignal>
-
-namespace
-{
-
-QStringList field_texts(QObject *dialog)
-{
-    QStringList texts;
-    for (QLineEdit *edit : dialog->findChildren<QLineEdit *>())
-        if (!edit->objectName().startsWith(QLatin1String("lineEdit_set_")))
-            texts << edit->objectName() + '=' + edit->text();
-    return texts;
-}
-
-} // namespace
 
 class TestLiveSim : public QObject
 {
     Q_OBJECT
 
-    // Starts the simulator and returns the terminal it printed on its first line.
-    QString start_sim(QProcess &sim, const QStringList &args)
-    {
-        sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        sim.start(QStringLiteral(BMS_SIM_PATH), args);
-        if (!sim.waitForStarted(5000))
-            return {};
-        QElapsedTimer clock;
-        clock.start();
-        while (!sim.canReadLine() && clock.elapsed() < 10000)
-            sim.waitForReadyRead(200);
-        return QString::fromLocal8Bit(sim.readLine()).trimmed();
-    }
+    QProcess sim;
+    MyDialogWindow *dialog = nullptr;
 
-    void stop_sim(QProcess &sim)
-    {
-        sim.terminate();
-        if (!sim.waitForFinished(5000))
-            sim.kill();
-    }
+    QString shown(const char *field) { return text_of(dialog, field); }
+    QLabel *state() { return widget<QLabel>(dialog, "label_connection_state"); }
 
 private slots:
-    void init() { reset_program_state(); }
-
-    void shows_the_pack_and_notices_silence()
+    void initTestCase()
     {
-        QProcess sim;
+        reset_program_state();
         const QString path = start_sim(sim, {"--seed", "3"});
         QVERIFY2(path.startsWith("/dev/"), qPrintable(path));
+        dialog = new MyDialogWindow;
+        connect_dialog(dialog, path);
+    }
 
-        MyDialogWindow dialog;
-        auto *box = widget<QComboBox>(&dialog, "ports_combo_box");
-        box->addItem(path);
-        box->setCurrentIndex(box->count() - 1);
-        QVERIFY(run_slot(&dialog, "comport_connect"));
-
-        auto *label = widget<QLabel>(&dialog, "label_connection_state");
-        QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("BMS IS CONNECTED"), 5000);
-        QCOMPARE(label->styleSheet(), QStringLiteral("color: rgb(30, 150, 30)"));
-        // The whole space is read and shown within a few cycles.
-        auto text = [&dialog](const char *name) {
-            return widget<QLineEdit>(&dialog, name)->text();
-        };
-        QTRY_COMPARE_WITH_TIMEOUT(text("lineEdit_bms_serial"),
-                                  QStringLiteral("0A3F001751334B5220383147"), 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(text("lineEdit_serial_number"), QStringLiteral("SIM10S-0000042"),
-                                  5000);
-        QCOMPARE(text("lineEdit_battery_capacity"), QStringLiteral("7800"));
-        QCOMPARE(text("lineEdit_date_of_production"), QStringLiteral("15.6.2023"));
-        QCOMPARE(text("lineEdit_overvoltage"), QStringLiteral("4200"));
-        QCOMPARE(text("lineEdit_overcurrent_current"), QStringLiteral("39"));
-        QCOMPARE(text("lineEdit_adc_offset"), QStringLiteral("-12"));
-        for (int k = 1; k <= 10; ++k) {
-            const int mv =
-                widget<QLineEdit>(&dialog, qPrintable(QStringLiteral("lineEdit_cell%1").arg(k)))
-                    ->text()
-                    .toInt();
-            QVERIFY2(mv > 3500 && mv < 4200, qPrintable(QString::number(mv)));
-        }
-
-        // Silence: the label turns within about a second, the fields keep their values.
-        ::kill(static_cast<pid_t>(sim.processId()), SIGUSR1);
-        QElapsedTimer clock;
-        clock.start();
-        QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("BMS IS DISCONNECTED"), 4000);
-        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(label->styleSheet(), QStringLiteral("color: rgb(150, 20, 20)"));
-        QTest::qWait(600); // let a refresh that was still showing older values pass
-        const QStringList frozen = field_texts(&dialog);
-        QTest::qWait(1200);
-        QCOMPARE(field_texts(&dialog), frozen);
-        QCOMPARE(text("lineEdit_battery_capacity"), QStringLiteral("7800"));
-
-        // And back: the simulator answers again after a second toggle.
-        ::kill(static_cast<pid_t>(sim.processId()), SIGUSR1);
-        QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("BMS IS CONNECTED"), 5000);
-
-        QVERIFY(run_slot(&dialog, "comport_disconnect"));
+    void cleanupTestCase()
+    {
+        click(dialog, "button_disconnect");
         disconnect_timer->stop();
+        delete dialog;
         stop_sim(sim);
     }
 
-    void survives_a_lossy_line_and_cleans_up()
+    void shows_the_pack()
     {
-        QTemporaryDir dir;
-        const QString link = dir.filePath("ttyBMS");
-        QProcess sim;
-        const QString path = start_sim(sim, {"--link", link, "--seed", "9", "--drop", "0.2",
-                                             "--corrupt", "0.2", "--split", "0.2"});
-        QVERIFY(!path.isEmpty());
-        QCOMPARE(QFileInfo(link).symLinkTarget(), path);
+        QTRY_COMPARE_WITH_TIMEOUT(state()->text(), QString("BMS IS CONNECTED"), 5000);
+        QCOMPARE(state()->styleSheet(), QString("color: rgb(30, 150, 30)"));
+        // The whole space is read and shown within a few cycles.
+        QTRY_COMPARE_WITH_TIMEOUT(shown("lineEdit_bms_serial"), QString("0A3F001751334B5220383147"),
+                                  5000);
+        QTRY_COMPARE_WITH_TIMEOUT(shown("lineEdit_serial_number"), QString("SIM10S-0000042"), 5000);
+        QCOMPARE(shown("lineEdit_battery_capacity"), QString("7800"));
+        QCOMPARE(shown("lineEdit_date_of_production"), QString("15.6.2023"));
+        QCOMPARE(shown("lineEdit_overcurrent_current"), QString("39"));
+        QCOMPARE(shown("lineEdit_adc_offset"), QString("-12"));
+        for (int k = 1; k <= 10; ++k) {
+            const int mv = shown(qPrintable(QStringLiteral("lineEdit_cell%1").arg(k))).toInt();
+            QVERIFY2(mv > 3500 && mv < 4200, qPrintable(QString::number(mv)));
+        }
+    }
 
-        MyDialogWindow dialog;
-        auto *box = widget<QComboBox>(&dialog, "ports_combo_box");
-        box->addItem(link);
-        box->setCurrentIndex(box->count() - 1);
-        QVERIFY(run_slot(&dialog, "comport_connect"));
-        // Faults cost replies, never wrong values: the identity still comes through whole.
-        QTRY_COMPARE_WITH_TIMEOUT(widget<QLineEdit>(&dialog, "lineEdit_serial_number")->text(),
-                                  QStringLiteral("SIM10S-0000042"), 10000);
-        QTRY_COMPARE_WITH_TIMEOUT(widget<QLineEdit>(&dialog, "lineEdit_shutdown_voltage")->text(),
-                                  QStringLiteral("2800"), 10000);
-        QCOMPARE(widget<QLabel>(&dialog, "label_connection_state")->text(),
-                 QStringLiteral("BMS IS CONNECTED"));
-        QVERIFY(run_slot(&dialog, "comport_disconnect"));
-        disconnect_timer->stop();
+    void written_values_come_back_in_the_display()
+    {
+        set_text(dialog, "lineEdit_set_overvoltage_voltage", "4123");
+        click(dialog, "pushButton_set_overvoltage_voltage");
+        choose(dialog, "comboBox_set_undercurrent_current", 6); // 7 A
+        click(dialog, "pushButton_set_undercurrent_current");
+        choose(dialog, "comboBox_set_short_circuit_delay", 2); // 200 us
+        click(dialog, "pushButton_set_short_circuit_delay");
+        choose(dialog, "comboBox_set_balance_mode", 2);
+        click(dialog, "pushButton_set_balance_mode");
+        choose(dialog, "comboBox_set_day_of_production", 30);
+        choose(dialog, "comboBox_set_month_of_production", 11);
+        choose(dialog, "comboBox_set_year_of_production", 9);
+        click(dialog, "pushButton_set_date_of_production");
+        set_text(dialog, "lineEdit_set_serial_number", "ABC-123");
+        click(dialog, "pushButton_set_serial_number");
+        // One point of the curve between its neighbours; the others are written back.
+        const QString point = QString::number(
+            (shown("lineEdit_dsg_curve5").toInt() + shown("lineEdit_dsg_curve7").toInt()) / 2 + 1);
+        QStringList curve;
+        for (int k = 1; k <= 11; ++k)
+            curve << (k == 6 ? point
+                             : shown(qPrintable(QStringLiteral("lineEdit_dsg_curve%1").arg(k))));
+        set_text(dialog, "lineEdit_set_dsg_curve6", point);
+        click(dialog, "pushButton_set_dsg_curve_manual");
 
-        sim.terminate();
-        QVERIFY(sim.waitForFinished(5000));
-        QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(sim.exitCode(), 0);
-        QVERIFY(!QFileInfo(link).isSymLink());
+        const int wait_ms = 10000; // a poll round is 600 ms, a refresh 500 ms
+        QTRY_COMPARE_WITH_TIMEOUT(shown("lineEdit_overvoltage"), QString("4123"), wait_ms);
+        QTRY_COMPARE_WITH_TIMEOUT(shown("lineEdit_undercurrent_current"), QString("7"), wait_ms);
+        QTRY_COMPARE_WITH_TIMEOUT(shown("lineEdit_short_circuit_delay"), QString("200"), wait_ms);
+        QTRY_COMPARE_WITH_TIMEOUT(shown("lineEdit_balance_mode"), QString("Never"), wait_ms);
+        QTRY_COMPARE_WITH_TIMEOUT(shown("lineEdit_date_of_production"), QString("31.12.2028"),
+                                  wait_ms);
+        QTRY_COMPARE_WITH_TIMEOUT(shown("lineEdit_serial_number"), QString("ABC-123       "),
+                                  wait_ms);
+        for (int k = 1; k <= 11; ++k)
+            QTRY_COMPARE_WITH_TIMEOUT(
+                shown(qPrintable(QStringLiteral("lineEdit_dsg_curve%1").arg(k))), curve[k - 1],
+                wait_ms);
+    }
+
+    void silence_is_noticed_and_values_stay()
+    {
+        ::kill(static_cast<pid_t>(sim.processId()), SIGUSR1); // the simulator stops answering
+        QElapsedTimer clock;
+        clock.start();
+        QTRY_COMPARE_WITH_TIMEOUT(state()->text(), QString("BMS IS DISCONNECTED"), 4000);
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(state()->styleSheet(), QString("color: rgb(150, 20, 20)"));
+        QTest::qWait(600); // let a refresh that was still showing older values pass
+        QStringList frozen;
+        for (QLineEdit *edit : dialog->findChildren<QLineEdit *>())
+            frozen << edit->text();
+        QTest::qWait(1200);
+        for (QLineEdit *edit : dialog->findChildren<QLineEdit *>())
+            QCOMPARE(edit->text(), frozen.takeFirst());
+        QCOMPARE(shown("lineEdit_battery_capacity"), QString("7800"));
     }
 };
 

@@ -5,7 +5,9 @@
 #include "upgrade/hex_file.h"
 #include "upgrade/upgrade_commands.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QPlainTextEdit>
 #include <QTimer>
 
 // The upgrade is a chain of commands, each confirmed through the loader's status
@@ -37,6 +39,36 @@ bool read_next_data_line(HexRecord *record)
         }
     }
     return false;
+}
+
+// The line that announces each transmission of the outstanding command, first or
+// repeated.
+void log_attempt(QPlainTextEdit *log)
+{
+    const auto text = [](const char *source) {
+        return QCoreApplication::translate("MyDialogWindow", source);
+    };
+    switch (static_cast<UpgradeState>(upgrade_state)) {
+    case UPGRADE_ERASING:
+        log->appendPlainText(text("Trying to erase flash. Attempt %1 of %2")
+                                 .arg(upgrade_attempt)
+                                 .arg(UPGRADE_MAX_ATTEMPTS));
+        break;
+    case UPGRADE_SENDING_LINES:
+        log->appendPlainText(text("Sending hex line %1 of %2. Attempt %3 of %4")
+                                 .arg(hex_line_number)
+                                 .arg(hex_lines_total)
+                                 .arg(upgrade_attempt)
+                                 .arg(UPGRADE_MAX_ATTEMPTS));
+        break;
+    case UPGRADE_CHECKING_CRC:
+        log->appendPlainText(text("Checking new firmware CRC. Attempt %1 of %2")
+                                 .arg(upgrade_attempt)
+                                 .arg(UPGRADE_MAX_ATTEMPTS));
+        break;
+    case UPGRADE_IDLE:
+        break;
+    }
 }
 
 void end_upgrade()
@@ -106,8 +138,7 @@ void MyDialogWindow::firmware_upgrade()
     upgrade_command_retry_timer->stop();
     upgrade_state = UPGRADE_ERASING;
     upgrade_attempt = 1;
-    ui->plainTextEdit->appendPlainText(
-        tr("Trying to erase flash. Attempt %1 of %2").arg(1).arg(UPGRADE_MAX_ATTEMPTS));
+    log_attempt(ui->plainTextEdit);
     send_upgrade_command(build_erase_command());
 }
 
@@ -136,19 +167,12 @@ void MyDialogWindow::process_last_received_update_command()
 void MyDialogWindow::firmware_upgrade_next_step()
 {
     const auto log = [this](const QString &text) { ui->plainTextEdit->appendPlainText(text); };
-    const auto log_line_sent = [&] {
-        log(tr("Sending hex line %1 of %2. Attempt %3 of %4")
-                .arg(hex_line_number)
-                .arg(hex_lines_total)
-                .arg(1)
-                .arg(UPGRADE_MAX_ATTEMPTS));
-    };
     const auto begin_crc_phase = [&] {
         upgrade_state = UPGRADE_CHECKING_CRC;
         firmware_file.close();
         upgrade_attempt = 1;
         log(tr("New firmware has been successfully sent."));
-        log(tr("Checking new firmware CRC. Attempt %1 of %2").arg(1).arg(UPGRADE_MAX_ATTEMPTS));
+        log_attempt(ui->plainTextEdit);
         firmware_crc = crc32_words(0xFFFFFFFFu, firmware_image.data(), FIRMWARE_IMAGE_SIZE);
         send_upgrade_command(build_crc_command(firmware_crc));
     };
@@ -165,7 +189,7 @@ void MyDialogWindow::firmware_upgrade_next_step()
         send_upgrade_command(build_write_command(record));
         hex_line_number = 1;
         upgrade_attempt = 1;
-        log_line_sent();
+        log_attempt(ui->plainTextEdit);
         break;
     case UPGRADE_SENDING_LINES:
         if (!read_next_data_line(&record)) {
@@ -175,7 +199,7 @@ void MyDialogWindow::firmware_upgrade_next_step()
         send_upgrade_command(build_write_command(record));
         ++hex_line_number;
         upgrade_attempt = 1;
-        log_line_sent();
+        log_attempt(ui->plainTextEdit);
         // The last line's status is never awaited: the CRC check confirms it.
         if (firmware_file.atEnd())
             begin_crc_phase();
@@ -204,28 +228,6 @@ void MyDialogWindow::upgrade_command_retry_timer_overflow()
 
     ++upgrade_attempt;
     send_frame(upgrade_frame);
-    switch (static_cast<UpgradeState>(upgrade_state)) {
-    case UPGRADE_ERASING:
-        ui->plainTextEdit->appendPlainText(tr("Trying to erase flash. Attempt %1 of %2")
-                                               .arg(upgrade_attempt)
-                                               .arg(UPGRADE_MAX_ATTEMPTS));
-        upgrade_command_check_timer->start(ERASE_DELAY_MS);
-        break;
-    case UPGRADE_SENDING_LINES:
-        ui->plainTextEdit->appendPlainText(tr("Sending hex line %1 of %2. Attempt %3 of %4")
-                                               .arg(hex_line_number)
-                                               .arg(hex_lines_total)
-                                               .arg(upgrade_attempt)
-                                               .arg(UPGRADE_MAX_ATTEMPTS));
-        upgrade_command_check_timer->start(WRITE_DELAY_MS);
-        break;
-    case UPGRADE_CHECKING_CRC:
-        ui->plainTextEdit->appendPlainText(tr("Checking new firmware CRC. Attempt %1 of %2")
-                                               .arg(upgrade_attempt)
-                                               .arg(UPGRADE_MAX_ATTEMPTS));
-        upgrade_command_check_timer->start(CRC_DELAY_MS);
-        break;
-    case UPGRADE_IDLE:
-        break;
-    }
+    log_attempt(ui->plainTextEdit);
+    upgrade_command_check_timer->start(command_delay_ms(upgrade_frame));
 }

@@ -83,8 +83,30 @@ QByteArray PtyPeer::readFor(int ms)
     return readAtLeast(INT_MAX, ms);
 }
 
+QByteArray PtyPeer::nextFrame(quint8 command, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        while (pending.size() >= 5) {
+            const int total = static_cast<quint8>(pending.at(2)) + 6;
+            if (pending.size() < total)
+                break;
+            const QByteArray frame = pending.left(total);
+            pending.remove(0, total);
+            if (static_cast<quint8>(frame.at(4)) == command)
+                return frame;
+        }
+        const qint64 left = ms - clock.elapsed();
+        if (left <= 0)
+            return {};
+        pending += readAtLeast(1, static_cast<int>(left));
+    }
+}
+
 void PtyPeer::drain()
 {
+    pending.clear();
     if (master_fd < 0)
         return;
     char buf[512];

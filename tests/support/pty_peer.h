@@ -25,6 +25,9 @@ public:
     QByteArray readFor(int ms);
     // Waits up to `ms` for at least `count` bytes; returns what arrived (maybe fewer).
     QByteArray readAtLeast(int count, int ms);
+    // The next whole frame the tool wrote whose command byte is `command`;
+    // other frames (the polling's read requests) are passed over. Empty on timeout.
+    QByteArray nextFrame(quint8 command, int ms = 3000);
     // Drops whatever is pending on the master side.
     void drain();
     // Closes both sides, as a vanished adapter would.
@@ -34,6 +37,7 @@ private:
     int master_fd = -1;
     int slave_fd = -1;
     QString slave_path;
+    QByteArray pending; // read, but not yet a whole frame
 };
 
 #endif // TESTS_PTY_PEER_H
