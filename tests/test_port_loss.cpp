@@ -9,7 +9,6 @@
 
 #include "app/program_state.h"
 
-#include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
@@ -62,19 +61,6 @@ double cpu_share_while_idle(int ms)
     return cpu / (static_cast<double>(wall.elapsed()) / 1000.0);
 }
 
-QString start_sim(QProcess &sim, const QStringList &args = {})
-{
-    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sim.start(QStringLiteral(BMS_SIM_PATH), args);
-    if (!sim.waitForStarted(5000))
-        return {};
-    QElapsedTimer clock;
-    clock.start();
-    while (!sim.canReadLine() && clock.elapsed() < 10000)
-        sim.waitForReadyRead(200);
-    return QString::fromLocal8Bit(sim.readLine()).trimmed();
-}
-
 } // namespace
 
 class TestPortLoss : public QObject
@@ -84,14 +70,6 @@ class TestPortLoss : public QObject
     MyDialogWindow *dialog = nullptr;
 
     QLabel *label() { return widget<QLabel>(dialog, "label_connection_state"); }
-
-    void connect_to(const QString &path)
-    {
-        auto *box = widget<QComboBox>(dialog, "ports_combo_box");
-        box->addItem(path);
-        box->setCurrentIndex(box->count() - 1);
-        QTest::mouseClick(widget<QPushButton>(dialog, "button_connect"), Qt::LeftButton);
-    }
 
     // After the loss: the label turns, the process stays idle, and Disconnect closes
     // the port and gives the port controls back.
@@ -106,7 +84,7 @@ class TestPortLoss : public QObject
         QCOMPARE(label()->text(), DISCONNECTED);
         QCOMPARE(label()->styleSheet(), QStringLiteral("color: rgb(150, 20, 20)"));
 
-        QTest::mouseClick(widget<QPushButton>(dialog, "button_disconnect"), Qt::LeftButton);
+        click(dialog, "button_disconnect");
         QVERIFY(!serial_port->isOpen());
         QVERIFY(widget<QPushButton>(dialog, "button_connect")->isEnabled());
         QVERIFY(!widget<QPushButton>(dialog, "button_disconnect")->isEnabled());
@@ -131,9 +109,8 @@ private slots:
 
     void set_overvoltage(const char *mv)
     {
-        widget<QLineEdit>(dialog, "lineEdit_set_overvoltage_voltage")->setText(mv);
-        QTest::mouseClick(widget<QPushButton>(dialog, "pushButton_set_overvoltage_voltage"),
-                          Qt::LeftButton);
+        set_text(dialog, "lineEdit_set_overvoltage_voltage", mv);
+        click(dialog, "pushButton_set_overvoltage_voltage");
     }
 
     void simulator_exits_while_polling_and_writing()
@@ -141,7 +118,7 @@ private slots:
         QProcess sim;
         const QString path = start_sim(sim, {"--seed", "4"});
         QVERIFY2(path.startsWith("/dev/"), qPrintable(path));
-        connect_to(path);
+        connect_dialog(dialog, path);
         QTRY_COMPARE_WITH_TIMEOUT(label()->text(), CONNECTED, 5000);
 
         // A setting written as the simulator goes, and another once it has gone.
@@ -155,9 +132,9 @@ private slots:
         QProcess again;
         const QString path2 = start_sim(again, {"--seed", "5"});
         QVERIFY(!path2.isEmpty());
-        connect_to(path2);
+        connect_dialog(dialog, path2);
         QTRY_COMPARE_WITH_TIMEOUT(label()->text(), CONNECTED, 5000);
-        QTest::mouseClick(widget<QPushButton>(dialog, "button_disconnect"), Qt::LeftButton);
+        click(dialog, "button_disconnect");
         again.terminate();
         QVERIFY(again.waitForFinished(5000));
     }
@@ -173,12 +150,12 @@ private slots:
         QProcess sim;
         const QString path = start_sim(sim, {"--seed", "6"});
         QVERIFY(!path.isEmpty());
-        connect_to(path);
+        connect_dialog(dialog, path);
         QTRY_COMPARE_WITH_TIMEOUT(label()->text(), CONNECTED, 5000);
 
         auto *log = widget<QPlainTextEdit>(dialog, "plainTextEdit");
-        widget<QLineEdit>(dialog, "lineEdit_set_firmware_path")->setText(file.fileName());
-        QTest::mouseClick(widget<QPushButton>(dialog, "pushButton_fw_upgrade"), Qt::LeftButton);
+        set_text(dialog, "lineEdit_set_firmware_path", file.fileName());
+        click(dialog, "pushButton_fw_upgrade");
         QTRY_VERIFY_WITH_TIMEOUT(log->toPlainText().contains("Sending hex line 20 of 300"), 30000);
         sim.terminate();
         QVERIFY(sim.waitForFinished(5000));
@@ -201,7 +178,7 @@ private slots:
     {
         PtyPeer peer;
         QVERIFY(peer.isOpen());
-        connect_to(peer.slavePath());
+        connect_dialog(dialog, peer.slavePath());
         // Answer one request so that the link is up before the adapter goes away.
         const QByteArray request = peer.readAtLeast(9, 3000);
         QCOMPARE(request.size(), 9);
