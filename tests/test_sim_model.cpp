@@ -5,6 +5,9 @@
 #include "link/reception.h"
 #include "monitor/register_map.h"
 #include "sim/bms_model.h"
+#include "upgrade/upgrade_commands.h"
+
+const QByteArray STATUS_POLL = hex("55 AA 03 22 01 69 04 6C FF");
 
 class TestSimModel : public QObject
 {
@@ -71,6 +74,46 @@ private slots:
         QVERIFY(assembler.next_frame(frame));
         QCOMPARE(frame, b);
         QVERIFY(!assembler.has_partial());
+    }
+
+    // What the end-to-end upgrade does not reach: refused writes, a wrong CRC, lost
+    // commands and late status.
+    void flash_loader()
+    {
+        BmsModel model;
+        const auto status = [&model] { return model.handle_frame(STATUS_POLL).mid(6, 4); };
+        const auto write = [](quint16 address, const QByteArray &data) {
+            return build_write_command({quint16(data.size()), address, data});
+        };
+        model.handle_frame(write(0x0100, "abcd"));
+        model.handle_frame(build_erase_command());
+        QCOMPARE(status(), hex("FA 01 01 01"));
+        model.handle_frame(write(0x37FF, "\x01\x02")); // past the end: refused
+        QCOMPARE(status(), hex("FA 01 01 01"));
+        model.handle_frame(write(0xFFFF, "\x01\x02")); // taken and dropped
+        QCOMPARE(status(), hex("FB 02 FF FF"));
+        model.handle_frame(write(0x0000, "abcd"));
+        FirmwareImage expected;
+        expected.fill(0xFF);
+        std::copy_n("abcd", 4, expected.begin());
+        QCOMPARE(model.flash_loader().flash(), expected);
+        const quint32 crc = crc32_words(0xFFFFFFFFu, expected.data(), FIRMWARE_IMAGE_SIZE);
+        model.handle_frame(build_crc_command(crc ^ 1));
+        QVERIFY(status() != QByteArray(4, '\0') &&
+                status() != build_crc_command(crc ^ 1).mid(4, 4));
+        model.handle_frame(build_crc_command(crc));
+        QCOMPARE(status(), build_crc_command(crc).mid(4, 4));
+
+        LoaderFaults faults;
+        faults.ignore_first = 1;
+        faults.late_status = 1.0;
+        model.flash_loader().configure(faults);
+        model.handle_frame(build_erase_command()); // lost
+        QCOMPARE(model.flash_loader().flash(), expected);
+        for (int i = 0; i < 2; ++i) // the first is lost
+            model.handle_frame(write(0x0010, "\x55"));
+        QCOMPARE(status(), build_crc_command(crc).mid(4, 4)); // still the one before
+        QCOMPARE(status(), hex("FB 01 00 10"));
     }
 };
 
