@@ -63,17 +63,24 @@ class TestUpgradeSequencer : public QObject
     PtyPeer *pty = nullptr;
     QList<QPair<QByteArray, qint64>> sent; // upgrade commands and when they arrived
     QElapsedTimer clock;
+    int files = 0;
     int polls_before_crc = -1; // status polls between the last write and the CRC command
 
     QStringList log() const
     {
-        const QString text = widget<QPlainTextEdit>(dialog, "plainTextEdit")->toPlainText();
-        return text.isEmpty() ? QStringList() : text.split('\n');
+        return widget<QPlainTextEdit>(dialog, "plainTextEdit")->toPlainText().split('\n');
     }
 
-    void flash(const QString &path)
+    // Names `contents` (a file written for it, or a path if it is one) and clicks "Flash!".
+    void flash(const QByteArray &contents)
     {
-        set_text(dialog, "lineEdit_set_firmware_path", path);
+        const QString path = dir.filePath(QString("fw%1.hex").arg(++files));
+        QFile f(path);
+        if (!contents.startsWith('/') && f.open(QIODevice::WriteOnly)) {
+            f.write(contents);
+            f.close();
+        }
+        set_text(dialog, "lineEdit_set_firmware_path", contents.startsWith('/') ? contents : path);
         click(dialog, "pushButton_fw_upgrade");
     }
 
@@ -91,8 +98,8 @@ class TestUpgradeSequencer : public QObject
         int polls = 0;
         const qint64 deadline = clock.elapsed() + ms;
         while (clock.elapsed() < deadline) {
-            if (upgrade_state == UPGRADE_IDLE && (log().value(log().size() - 1) == FLASHED ||
-                                                  log().value(log().size() - 1) == FAILED))
+            if (upgrade_state == UPGRADE_IDLE &&
+                (log().last() == FLASHED || log().last() == FAILED))
                 return true;
             const QByteArray frame = pty->nextFrame(-1, 20);
             if (frame == STATUS_POLL && loader != Silent) {
@@ -122,15 +129,6 @@ class TestUpgradeSequencer : public QObject
                bms_registers_request_send_timer->interval() == 100;
     }
 
-    QString write_file(const QByteArray &contents)
-    {
-        static int n = 0;
-        QFile f(dir.filePath(QString("fw%1.hex").arg(++n)));
-        f.open(QIODevice::WriteOnly);
-        f.write(contents);
-        return f.fileName();
-    }
-
 private slots:
     void init()
     {
@@ -154,11 +152,11 @@ private slots:
     {
         const QString missing = "Firmware load error. File does not exist";
         click(dialog, "pushButton_fw_upgrade"); // the field still holds its hint text
-        flash(dir.filePath("missing.hex"));
+        flash(dir.filePath("missing.hex").toUtf8());
         QByteArray past = generated_hex_file(2, 16, 7);
         past.insert(past.indexOf(":00000001FF"),
                     hex_record(0, 0x37F0, QByteArray(32, '\x11')).toLatin1() + "\r\n");
-        flash(write_file(past));
+        flash(past);
         const QStringList expected = {missing, missing,
                                       "Firmware load error. Line 4 writes 32 bytes at address "
                                       "0x37F0, beyond the flash end 0x37FF"};
@@ -197,7 +195,7 @@ private slots:
         QFETCH(QByteArray, file);
         QFETCH(int, loader);
         QFETCH(QStringList, expected);
-        flash(write_file(file));
+        flash(file);
         QVERIFY(!bms_registers_request_send_timer->isActive());
         QVERIFY(play(Loader(loader), 30000));
         QCOMPARE(log(), expected);
