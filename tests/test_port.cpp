@@ -63,6 +63,14 @@ private slots:
               upgrade_command_check_timer, upgrade_command_retry_timer})
             QVERIFY(!timer->isActive());
         expect_connected(false);
+
+        // Refresh replaces the list, whatever was added or typed.
+        ports()->addItem("ttyGONE0");
+        ports()->setCurrentIndex(ports()->count() - 1);
+        ports()->setEditText("/tmp/typed");
+        click(dialog.get(), "button_refresh");
+        expect_library_list();
+        QVERIFY(!bms_registers_request_send_timer->isActive());
     }
 
     void connect_and_disconnect_over_a_pty()
@@ -112,16 +120,6 @@ private slots:
             click(dialog.get(), "button_disconnect");
             expect_connected(false);
         }
-    }
-
-    void refresh_replaces_the_list()
-    {
-        ports()->addItem("ttyGONE0");
-        ports()->setCurrentIndex(ports()->count() - 1);
-        ports()->setEditText("/tmp/typed");
-        click(dialog.get(), "button_refresh");
-        expect_library_list();
-        QVERIFY(!bms_registers_request_send_timer->isActive());
     }
 };
 

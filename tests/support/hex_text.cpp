@@ -35,8 +35,3 @@ QByteArray generated_hex_file(int lines, int bytes_per_line, quint32 seed, bool 
         file += ":00000001FF\r\n";
     return file;
 }
-
-QByteArray hex_bytes(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text));
-}

@@ -14,7 +14,4 @@ QString hex_record(quint8 type, quint16 address, const QByteArray &data);
 QByteArray generated_hex_file(int lines, int bytes_per_line, quint32 seed,
                               bool with_end_record = true);
 
-// Raw bytes as hexadecimal pairs, for readable comparisons.
-QByteArray hex_bytes(const char *text);
-
 #endif // TESTS_HEX_TEXT_H

@@ -83,7 +83,7 @@ QByteArray PtyPeer::readFor(int ms)
     return readAtLeast(INT_MAX, ms);
 }
 
-QByteArray PtyPeer::nextFrame(quint8 command, int ms)
+QByteArray PtyPeer::nextFrame(int command, int ms)
 {
     QElapsedTimer clock;
     clock.start();
@@ -94,7 +94,7 @@ QByteArray PtyPeer::nextFrame(quint8 command, int ms)
                 break;
             const QByteArray frame = pending.left(total);
             pending.remove(0, total);
-            if (static_cast<quint8>(frame.at(4)) == command)
+            if (command < 0 || static_cast<quint8>(frame.at(4)) == command)
                 return frame;
         }
         const qint64 left = ms - clock.elapsed();

@@ -25,9 +25,9 @@ public:
     QByteArray readFor(int ms);
     // Waits up to `ms` for at least `count` bytes; returns what arrived (maybe fewer).
     QByteArray readAtLeast(int count, int ms);
-    // The next whole frame the tool wrote whose command byte is `command`;
-    // other frames (the polling's read requests) are passed over. Empty on timeout.
-    QByteArray nextFrame(quint8 command, int ms = 3000);
+    // The next whole frame the tool wrote whose command byte is `command` (any
+    // frame for -1); other frames are passed over. Empty on timeout.
+    QByteArray nextFrame(int command, int ms = 3000);
     // Drops whatever is pending on the master side.
     void drain();
     // Closes both sides, as a vanished adapter would.
