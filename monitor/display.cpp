@@ -2,6 +2,8 @@
 
 #include "monitor/register_map.h"
 
+#include <QCoreApplication>
+
 namespace
 {
 
@@ -10,9 +12,16 @@ QString number(qint64 value)
     return QString::number(value);
 }
 
+// The window's fixed words go through the translation function like every other
+// text of the window.
+QString text(const char *source)
+{
+    return QCoreApplication::translate("MyDialogWindow", source);
+}
+
 QString yes_no(bool yes)
 {
-    return yes ? QStringLiteral("Yes") : QStringLiteral("No");
+    return yes ? text("Yes") : text("No");
 }
 
 // A code the table does not know shows an empty field rather than the bare code:
@@ -27,13 +36,13 @@ QString balance_mode_text(quint16 mode)
 {
     switch (mode) {
     case 0:
-        return QStringLiteral("Charging&Overvoltage");
+        return text("Charging&Overvoltage");
     case 1:
-        return QStringLiteral("Always");
+        return text("Always");
     case 2:
-        return QStringLiteral("Never");
+        return text("Never");
     default:
-        return QStringLiteral("WTF????");
+        return text("WTF????");
     }
 }
 
@@ -129,7 +138,7 @@ QVector<FieldText> decode_registers(const RegisterImage &image)
     const quint16 balancing = reg(REG_BALANCING_CELLS);
     for (int k = 1; k <= CELL_COUNT; ++k)
         add(QStringLiteral("label_cell_balancing%1").arg(k),
-            balancing & (1u << (k - 1)) ? QStringLiteral("Balancing") : QString());
+            balancing & (1u << (k - 1)) ? text("Balancing") : QString());
 
     add(QStringLiteral("lineEdit_adc_gain"), number(reg(REG_ADC_GAIN)));
     add(QStringLiteral("lineEdit_adc_offset"), number(static_cast<qint16>(reg(REG_ADC_OFFSET))));
