@@ -8,25 +8,17 @@
 // the sequencer could send is a well-formed frame, and the CRC's tail rule agrees
 // with padding the tail with zero bytes below it.
 
+#include "fuzz_support.h"
 #include "link/frame.h"
 #include "upgrade/hex_file.h"
 #include "upgrade/upgrade_commands.h"
 
 #include <QBuffer>
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 namespace
 {
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 void check_frame(const QByteArray &frame, int expected_size, quint8 command)
 {

@@ -25,39 +25,22 @@
 namespace
 {
 
-// Once the port is closed, every poll's write is refused with this warning; it says
-// nothing new, so it is counted rather than printed ten times a second.
-int writes_refused = 0;
-QtMessageHandler default_handler = nullptr;
-
-void count_refused_writes(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    if (type == QtWarningMsg && text.contains(QLatin1String("device not open"))) {
-        ++writes_refused;
-        return;
-    }
-    default_handler(type, context, text);
-}
-
 const QString CONNECTED = QStringLiteral("BMS IS CONNECTED");
 const QString DISCONNECTED = QStringLiteral("BMS IS DISCONNECTED");
-
-double process_cpu_seconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
+QtMessageHandler default_handler = nullptr;
 
 // CPU used by this whole process (the tool, its event loop and the test around it)
 // per second of wall time while the event loop runs for `ms`.
 double cpu_share_while_idle(int ms)
 {
+    timespec before{}, after{};
     QElapsedTimer wall;
-    const double cpu_before = process_cpu_seconds();
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
     wall.start();
     QTest::qWait(ms);
-    const double cpu = process_cpu_seconds() - cpu_before;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
+    const double cpu = static_cast<double>(after.tv_sec - before.tv_sec) +
+                       static_cast<double>(after.tv_nsec - before.tv_nsec) / 1e9;
     return cpu / (static_cast<double>(wall.elapsed()) / 1000.0);
 }
 
@@ -91,8 +74,23 @@ class TestPortLoss : public QObject
         QVERIFY(!bms_registers_request_send_timer->isActive());
     }
 
+    void set_overvoltage(const char *mv)
+    {
+        set_text(dialog, "lineEdit_set_overvoltage_voltage", mv);
+        click(dialog, "pushButton_set_overvoltage_voltage");
+    }
+
 private slots:
-    void initTestCase() { default_handler = qInstallMessageHandler(count_refused_writes); }
+    void initTestCase()
+    {
+        // Once the port is closed every poll's write is refused with this warning,
+        // ten times a second; it says nothing new.
+        default_handler = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext &c, const QString &text) {
+                if (!text.contains(QLatin1String("device not open")))
+                    default_handler(type, c, text);
+            });
+    }
 
     void init()
     {
@@ -105,12 +103,6 @@ private slots:
         delete dialog;
         dialog = nullptr;
         disconnect_timer->stop();
-    }
-
-    void set_overvoltage(const char *mv)
-    {
-        set_text(dialog, "lineEdit_set_overvoltage_voltage", mv);
-        click(dialog, "pushButton_set_overvoltage_voltage");
     }
 
     void simulator_exits_while_polling_and_writing()
@@ -131,26 +123,20 @@ private slots:
         // A new BMS on a new terminal is reached as usual.
         QProcess again;
         const QString path2 = start_sim(again, {"--seed", "5"});
-        QVERIFY(!path2.isEmpty());
         connect_dialog(dialog, path2);
         QTRY_COMPARE_WITH_TIMEOUT(label()->text(), CONNECTED, 5000);
         click(dialog, "button_disconnect");
-        again.terminate();
-        QVERIFY(again.waitForFinished(5000));
+        stop_sim(again);
     }
 
     void simulator_exits_during_an_upgrade()
     {
         QTemporaryDir dir;
         QFile file(dir.filePath("fw.hex"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(generated_hex_file(300, 16, 6));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(generated_hex_file(300, 16, 6)) > 0);
         file.close();
-
         QProcess sim;
-        const QString path = start_sim(sim, {"--seed", "6"});
-        QVERIFY(!path.isEmpty());
-        connect_dialog(dialog, path);
+        connect_dialog(dialog, start_sim(sim, {"--seed", "6"}));
         QTRY_COMPARE_WITH_TIMEOUT(label()->text(), CONNECTED, 5000);
 
         auto *log = widget<QPlainTextEdit>(dialog, "plainTextEdit");
@@ -182,8 +168,7 @@ private slots:
         // Answer one request so that the link is up before the adapter goes away.
         const QByteArray request = peer.readAtLeast(9, 3000);
         QCOMPARE(request.size(), 9);
-        QByteArray reply = QByteArray::fromHex("55AA06250169112233 44C0FE");
-        peer.write(reply);
+        peer.write(hex("55 AA 06 25 01 69 11 22 33 44 C0 FE"));
         QTRY_COMPARE_WITH_TIMEOUT(label()->text(), CONNECTED, 5000);
 
         peer.close();

@@ -126,10 +126,6 @@ private slots:
         QCOMPARE(reply[11], quint8(0));
         QCOMPARE(reply[12], quint8(0xEE));
 
-        // The reply to 0x64 carries 0x69 and 0x6A too but is no status reply.
-        r = receive(read_reply(0x64, QByteArray(36, '\x05')), reply, image);
-        QVERIFY(r.stored && !r.status_reply);
-
         // Data that would run past the image: the whole reply is dropped.
         image.fill(0);
         for (const QByteArray &frame :

@@ -4,7 +4,6 @@
 #include <QElapsedTimer>
 
 #include <cerrno>
-#include <climits>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -76,11 +75,6 @@ QByteArray PtyPeer::readAtLeast(int count, int ms)
         }
     }
     return got;
-}
-
-QByteArray PtyPeer::readFor(int ms)
-{
-    return readAtLeast(INT_MAX, ms);
 }
 
 QByteArray PtyPeer::nextFrame(int command, int ms)

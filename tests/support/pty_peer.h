@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <climits>
+
 // The far end of a real pseudo-terminal pair: the tool opens slavePath() with
 // QSerialPort, the test reads and writes the master side as the BMS would.
 // Reads pump the Qt event loop, so the tool's timers and readyRead keep running
@@ -21,10 +23,10 @@ public:
 
     // Writes all of `bytes` to the master side in one write.
     void write(const QByteArray &bytes);
-    // Everything that arrives within `ms` milliseconds, while the event loop runs.
-    QByteArray readFor(int ms);
     // Waits up to `ms` for at least `count` bytes; returns what arrived (maybe fewer).
     QByteArray readAtLeast(int count, int ms);
+    // Everything that arrives within `ms` milliseconds, while the event loop runs.
+    QByteArray readFor(int ms) { return readAtLeast(INT_MAX, ms); }
     // The next whole frame the tool wrote whose command byte is `command` (any
     // frame for -1); other frames are passed over. Empty on timeout.
     QByteArray nextFrame(int command, int ms = 3000);
