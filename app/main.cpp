@@ -1,4 +1,4 @@
-#include "app/mydialogwindow.h"
+#include "mydialogwindow.h"
 
 #include <QApplication>
 

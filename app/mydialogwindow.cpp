@@ -1,7 +1,8 @@
-#include "app/mydialogwindow.h"
+#include "mydialogwindow.h"
 
-#include "app/program_state.h"
+#include "bms_link.h"
 #include "ui_mydialogwindow.h"
+#include "upgrade_engine.h"
 
 #include <QSerialPort>
 #include <QSerialPortInfo>
@@ -18,52 +19,62 @@ void fill_port_list(QComboBox *box)
         box->addItem(port.portName());
 }
 
-// When the device behind an open port goes away (adapter pulled, pseudo-terminal
-// closed by its peer), every write fails with EIO and the port reports a
-// ResourceError, yet QSerialPort keeps its write notifier armed for the bytes it
-// could not send: the event loop then spins on the error at a full core, and each
-// poll adds more unsendable bytes. Closing the port ends that. Nothing else
-// changes: the link label still turns to "BMS IS DISCONNECTED" a second after the
-// last reply, polling and upgrade retries go on writing to a closed port as they
-// do after any failed open, and Disconnect and Connect work as always.
-// The close is queued because the error is reported from inside the port's own
-// notifier handling.
-void close_port_when_device_vanishes(QSerialPort *port)
+// The log pane's lines for the upgrade engine's reports.
+void log_upgrade(UpgradeEngine *upgrade, QPlainTextEdit *log)
 {
-    QObject::connect(port, &QSerialPort::errorOccurred, port,
-                     [port](QSerialPort::SerialPortError error) {
-                         if (error != QSerialPort::ResourceError)
-                             return;
-                         QMetaObject::invokeMethod(
-                             port,
-                             [port] {
-                                 if (port->isOpen())
-                                     port->close();
-                             },
-                             Qt::QueuedConnection);
+    const auto tr = [](const char *source) {
+        return QCoreApplication::translate("MyDialogWindow", source);
+    };
+    QObject::connect(upgrade, &UpgradeEngine::transmitting, log,
+                     [log, tr](UpgradePhase phase, quint16 line, quint16 total, int attempt) {
+                         switch (phase) {
+                         case UpgradePhase::Erasing:
+                             log->appendPlainText(tr("Trying to erase flash. Attempt %1 of %2")
+                                                      .arg(attempt)
+                                                      .arg(UPGRADE_MAX_ATTEMPTS));
+                             break;
+                         case UpgradePhase::SendingLines:
+                             log->appendPlainText(tr("Sending hex line %1 of %2. Attempt %3 of %4")
+                                                      .arg(line)
+                                                      .arg(total)
+                                                      .arg(attempt)
+                                                      .arg(UPGRADE_MAX_ATTEMPTS));
+                             break;
+                         case UpgradePhase::CheckingCrc:
+                             log->appendPlainText(tr("Checking new firmware CRC. Attempt %1 of %2")
+                                                      .arg(attempt)
+                                                      .arg(UPGRADE_MAX_ATTEMPTS));
+                             break;
+                         case UpgradePhase::Idle:
+                             break;
+                         }
                      });
+    QObject::connect(upgrade, &UpgradeEngine::erased, log,
+                     [log, tr] { log->appendPlainText(tr("Flash has been successfully erased")); });
+    QObject::connect(upgrade, &UpgradeEngine::allLinesSent, log, [log, tr] {
+        log->appendPlainText(tr("New firmware has been successfully sent."));
+    });
+    QObject::connect(upgrade, &UpgradeEngine::finished, log, [log, tr](UpgradeOutcome outcome) {
+        if (outcome == UpgradeOutcome::Succeeded)
+            log->appendPlainText(
+                tr("New firmware checksum is OK\r\nNew firmware has been successfully flashed."));
+        else
+            log->appendPlainText(tr("Firmware update failed"));
+    });
 }
 
 } // namespace
 
-MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::MyDialogWindow)
+MyDialogWindow::MyDialogWindow(QWidget *parent)
+    : QDialog(parent), ui(new Ui::MyDialogWindow)
 {
     ui->setupUi(this);
-
-    serial_port = new QSerialPort(this);
-    close_port_when_device_vanishes(serial_port);
-
-    // No parent: they outlive nothing and are never started here.
-    upgrade_command_check_timer = new QTimer();
-    bms_registers_request_send_timer = new QTimer();
-    values_refresh_timer = new QTimer();
-    disconnect_timer = new QTimer();
-    upgrade_command_retry_timer = new QTimer();
-
-    serial_port->setDataBits(QSerialPort::Data8);
-    serial_port->setParity(QSerialPort::NoParity);
-    serial_port->setStopBits(QSerialPort::OneStop);
-    serial_port->setFlowControl(QSerialPort::NoFlowControl);
+    link = new BmsLink(BmsLink::Wiring::External, this);
+    upgrade = new UpgradeEngine(link, BmsLink::Wiring::External, this);
+    values_refresh_timer = new QTimer(this);
+    values_refresh_timer->setObjectName(QStringLiteral("values_refresh_timer"));
+    upgrade->setPausesPolling(true);
+    log_upgrade(upgrade, ui->plainTextEdit);
 
     fill_port_list(ui->ports_combo_box);
 
@@ -71,18 +82,18 @@ MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::My
 
     // Wired by signature rather than by member pointer: the wiring can then be
     // looked up, and checked, connection by connection from outside the class.
-    connect(bms_registers_request_send_timer, SIGNAL(timeout()), this,
+    connect(link->pollTimer(), SIGNAL(timeout()), this,
             SLOT(bms_registers_request_send_timer_overflow()));
     connect(values_refresh_timer, SIGNAL(timeout()), this, SLOT(values_refresh_timer_overflow()));
-    connect(disconnect_timer, SIGNAL(timeout()), this, SLOT(disconnect_timer_overflow()));
-    connect(upgrade_command_retry_timer, SIGNAL(timeout()), this,
+    connect(link->supervisionTimer(), SIGNAL(timeout()), this, SLOT(disconnect_timer_overflow()));
+    connect(upgrade->retryTimer(), SIGNAL(timeout()), this,
             SLOT(upgrade_command_retry_timer_overflow()));
     connect(ui->button_connect, SIGNAL(clicked(bool)), this, SLOT(comport_connect()));
     connect(ui->button_disconnect, SIGNAL(clicked(bool)), this, SLOT(comport_disconnect()));
     connect(ui->button_refresh, SIGNAL(clicked(bool)), this, SLOT(refresh_ports_slot()));
-    connect(upgrade_command_check_timer, SIGNAL(timeout()), this,
+    connect(upgrade->checkTimer(), SIGNAL(timeout()), this,
             SLOT(upgrade_command_check_last_executed_command_timer_overflow()));
-    connect(serial_port, SIGNAL(readyRead()), this, SLOT(comport_received()));
+    connect(link->port(), SIGNAL(readyRead()), this, SLOT(comport_received()));
     connect(ui->pushButton_fw_upgrade, SIGNAL(clicked(bool)), this, SLOT(firmware_upgrade()));
 
     // The charge overcurrent buttons are the "undercurrent" ones, the discharge
@@ -134,7 +145,7 @@ MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::My
 MyDialogWindow::~MyDialogWindow()
 {
     delete ui;
-    serial_port->close();
+    link->close();
 }
 
 void MyDialogWindow::refresh_ports_slot()
@@ -144,17 +155,14 @@ void MyDialogWindow::refresh_ports_slot()
 
 void MyDialogWindow::comport_connect()
 {
-    serial_port->setPortName(ui->ports_combo_box->currentText());
-    serial_port->setBaudRate(115200, QSerialPort::AllDirections);
     // The outcome is not examined: a port that did not open shows itself through
     // the link label once no reply arrives.
-    serial_port->open(QIODevice::ReadWrite);
+    link->open(ui->ports_combo_box->currentText());
     ui->button_connect->setEnabled(false);
     ui->button_disconnect->setEnabled(true);
     ui->ports_combo_box->setEnabled(false);
     ui->button_refresh->setEnabled(false);
-    serial_port->flush();
-    bms_registers_request_send_timer->start(bms_request_period_ms);
+    link->startPolling();
     values_refresh_timer->start(values_refresh_period_ms);
 }
 
@@ -164,7 +172,7 @@ void MyDialogWindow::comport_disconnect()
     ui->button_disconnect->setEnabled(false);
     ui->ports_combo_box->setEnabled(true);
     ui->button_refresh->setEnabled(true);
-    serial_port->close();
-    bms_registers_request_send_timer->stop();
+    link->close();
+    link->stopPolling();
     values_refresh_timer->stop();
 }

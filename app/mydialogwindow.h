@@ -3,13 +3,18 @@
 
 #include <QDialog>
 
+class BmsLink;
+class QTimer;
+class UpgradeEngine;
+
 namespace Ui {
 class MyDialogWindow;
 }
 
-// The whole controller of the tool. Every behaviour is one of the slots below;
-// the state they share lives in program_state.h. The slots of each subsystem
-// are defined in that subsystem's folder (*_slots.cpp).
+// The window: every user action and timer is one of the slots below, each a thin
+// call into the engine (BmsLink for the port, polling and register image,
+// UpgradeEngine for the firmware upgrade). The slots of each subsystem are in
+// app/<subsystem>_slots.cpp.
 class MyDialogWindow : public QDialog
 {
     Q_OBJECT
@@ -63,7 +68,12 @@ private slots:
     void process_last_received_update_command();
 
 private:
+    static constexpr qint32 values_refresh_period_ms = 500;
+
     Ui::MyDialogWindow *ui;
+    BmsLink *link;
+    UpgradeEngine *upgrade;
+    QTimer *values_refresh_timer;
 };
 
 #endif // MYDIALOGWINDOW_H

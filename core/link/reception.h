@@ -6,14 +6,14 @@
 // fuzzers drive them without a port or a window.
 
 #include "link/frame.h"
+#include "monitor/register_map.h"
 
 #include <QByteArray>
 #include <QtGlobal>
 
 constexpr int POLLED_REGISTER_COUNT = 118; // registers 0x00 .. 0x75
 constexpr int REGISTERS_PER_REQUEST = 20;  // 40 data bytes per reply
-constexpr quint8 STATUS_REGISTER = 0x69;   // upgrade status, registers 0x69 and 0x6A
-constexpr quint8 STATUS_REPLY_LEN = 6;     // 4 data bytes
+constexpr quint8 STATUS_REPLY_LEN = 6;     // registers 0x69 and 0x6A: 4 data bytes
 
 struct ReceptionResult {
     bool valid = false;      // right size and checksum: the link is alive

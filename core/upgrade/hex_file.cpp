@@ -1,5 +1,8 @@
 #include "upgrade/hex_file.h"
 
+#include <QDebug>
+#include <QIODevice>
+
 #include <cstring>
 
 namespace
@@ -59,15 +62,14 @@ FirmwareLoader::FirmwareLoader()
     image_.fill(0xFF);
 }
 
-bool FirmwareLoader::add_line(const QString &line, HexRecord *record)
+bool FirmwareLoader::add_line(const QString &line)
 {
     ++lines_read_;
-    if (!is_data_line(line))
+    last_added_was_data_ = is_data_line(line);
+    if (!last_added_was_data_)
         return false;
     const HexRecord rec = parse_data_line(line);
-    ++data_lines_;
-    if (record)
-        *record = rec;
+    records_.append(rec);
     if (problem_ != LoadProblem::None)
         return true;
 
@@ -84,4 +86,15 @@ bool FirmwareLoader::add_line(const QString &line, HexRecord *record)
         problem_record_ = rec;
     }
     return true;
+}
+
+void load_firmware(QIODevice &file, FirmwareLoader &loader)
+{
+    while (!file.atEnd()) {
+        if (loader.add_line(hex_line_text(file.readLine()))) {
+            const HexRecord &record = loader.records().constLast();
+            qDebug() << "size" << record.byte_count << "address" << record.address;
+        }
+    }
+    loader.end_of_file();
 }

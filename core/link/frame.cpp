@@ -1,14 +1,17 @@
 #include "link/frame.h"
 
-quint32 frame_checksum(const QByteArray &bytes, quint8 length)
+namespace
 {
-    quint32 sum = 0xFFFFFFFFu;
-    if (length < 3)
-        return sum;
-    for (int i = 2; i < length; ++i)
-        sum -= i < bytes.size() ? static_cast<quint8>(bytes.at(i)) : 0u;
-    return sum;
+
+void append_checksum(QByteArray &frame)
+{
+    const quint32 sum = frame_checksum(reinterpret_cast<const quint8 *>(frame.constData()),
+                                       static_cast<quint8>(frame.size()));
+    frame.append(static_cast<char>(sum & 0xFF));
+    frame.append(static_cast<char>((sum >> 8) & 0xFF));
 }
+
+} // namespace
 
 quint32 frame_checksum(const quint8 *bytes, quint8 length)
 {
@@ -20,39 +23,34 @@ quint32 frame_checksum(const quint8 *bytes, quint8 length)
     return sum;
 }
 
-void append_checksum(QByteArray &frame)
+QByteArray build_frame(quint8 command, quint8 first, const QByteArray &payload,
+                       WriteChecksum write_checksum)
 {
-    const quint32 sum = frame_checksum(frame, static_cast<quint8>(frame.size()));
-    frame.append(static_cast<char>(sum & 0xFF));
-    frame.append(static_cast<char>((sum >> 8) & 0xFF));
-}
-
-void build_read_request(QByteArray &frame, quint8 first_register, quint8 byte_count)
-{
-    frame.clear();
+    const int checksum_bytes = write_checksum == WriteChecksum::Yes ? 2 : 0;
+    QByteArray frame;
+    frame.reserve(FRAME_OVERHEAD + 2 + payload.size() + checksum_bytes);
     frame.append(static_cast<char>(FRAME_HEADER_1));
     frame.append(static_cast<char>(FRAME_HEADER_2));
-    frame.append(static_cast<char>(3));
+    frame.append(static_cast<char>(2 + payload.size() + checksum_bytes));
     frame.append(static_cast<char>(ADDR_TO_BMS));
-    frame.append(static_cast<char>(CMD_READ_REGISTERS));
-    frame.append(static_cast<char>(first_register));
-    frame.append(static_cast<char>(byte_count));
-    append_checksum(frame);
+    frame.append(static_cast<char>(command));
+    frame.append(static_cast<char>(first));
+    frame.append(payload);
+    if (write_checksum == WriteChecksum::Yes)
+        append_checksum(frame);
+    append_checksum(frame); // covers the write checksum too
+    return frame;
 }
 
-void build_write_frame(QByteArray &frame, quint8 first_register, const QByteArray &data)
+QByteArray build_read_request(quint8 first_register, quint8 byte_count)
 {
-    frame.clear();
-    frame.append(static_cast<char>(FRAME_HEADER_1));
-    frame.append(static_cast<char>(FRAME_HEADER_2));
-    frame.append(static_cast<char>(data.size() + 5));
-    frame.append(static_cast<char>(ADDR_TO_BMS));
-    frame.append(static_cast<char>(CMD_WRITE_REGISTERS));
-    frame.append(static_cast<char>(first_register));
-    frame.append(static_cast<char>(data.size()));
-    frame.append(data);
-    append_checksum(frame); // write checksum
-    append_checksum(frame); // frame checksum, covering the write checksum
+    return build_frame(CMD_READ_REGISTERS, first_register, QByteArray(1, static_cast<char>(byte_count)));
+}
+
+QByteArray build_write_frame(quint8 first_register, const QByteArray &data)
+{
+    return build_frame(CMD_WRITE_REGISTERS, first_register,
+                       static_cast<char>(data.size()) + data, WriteChecksum::Yes);
 }
 
 QByteArray register_words(std::initializer_list<quint16> values)

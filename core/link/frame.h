@@ -23,29 +23,37 @@ constexpr quint8 CMD_FLASH_ERASE = 0xFA;
 constexpr quint8 CMD_FLASH_WRITE = 0xFB;
 constexpr quint8 CMD_FLASH_CHECK_CRC = 0xFD;
 
-constexpr int FRAME_OVERHEAD = 6; // header, LEN, address, checksum
+constexpr int FRAME_OVERHEAD = 6;  // header, LEN, address, checksum
 constexpr int MAX_FRAME_LEN = 249; // the whole frame must fit in 255 bytes
 
 // 0xFFFFFFFF minus the byte sum of offsets 2 .. length-1; all ones when length < 3.
-// The frame keeps the low 16 bits. This form reads a position at or past the end
-// of the array as 0.
-quint32 frame_checksum(const QByteArray &bytes, quint8 length);
-// The same over a plain sequence that holds at least `length` bytes.
+// A frame keeps the low 16 bits, low byte first. `bytes` holds at least `length` bytes.
 quint32 frame_checksum(const quint8 *bytes, quint8 length);
 
-// Appends the low 16 bits of the checksum over everything in `frame`, low byte first.
-void append_checksum(QByteArray &frame);
+// Whether a payload ends in the write checksum that register writes carry: the same
+// rule as the frame checksum, over LEN up to the last data byte.
+enum class WriteChecksum { No, Yes };
 
-// Clears `frame` and builds 55 AA 03 22 01 r b CHK.
-void build_read_request(QByteArray &frame, quint8 first_register, quint8 byte_count);
+// The one builder of every frame the tool sends: 55 AA LEN 22 command first payload
+// [write checksum] frame checksum. `first` is the register of reads and writes and
+// the first parameter of the upgrade commands.
+QByteArray build_frame(quint8 command, quint8 first, const QByteArray &payload,
+                       WriteChecksum write_checksum = WriteChecksum::No);
 
-// Clears `frame` and builds a register write of `data` (n bytes) at `first_register`:
-// 55 AA (n+5) 22 FE r n data... WCHK FCHK, where the write checksum covers LEN to the
-// last data byte and the frame checksum covers the write checksum too.
-void build_write_frame(QByteArray &frame, quint8 first_register, const QByteArray &data);
+// 55 AA 03 22 01 r b CHK
+QByteArray build_read_request(quint8 first_register, quint8 byte_count);
+// 55 AA (n+5) 22 FE r n data... WCHK FCHK
+QByteArray build_write_frame(quint8 first_register, const QByteArray &data);
 
 // The 16-bit little-endian words of `values`, as register writes carry them.
 QByteArray register_words(std::initializer_list<quint16> values);
+
+// Register r of an image, unsigned.
+inline quint16 register_value(const RegisterImage &image, int reg)
+{
+    const auto low = static_cast<size_t>(2 * reg);
+    return static_cast<quint16>(image[low] | (image[low + 1] << 8));
+}
 
 enum class FrameKind {
     Invalid,   // wrong size or checksum: dropped silently

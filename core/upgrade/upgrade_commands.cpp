@@ -1,7 +1,6 @@
 #include "upgrade/upgrade_commands.h"
 
 #include "link/frame.h"
-#include "upgrade/sequencer.h"
 
 namespace
 {
@@ -12,17 +11,6 @@ quint32 crc_word(quint32 crc, quint32 word)
     for (int bit = 0; bit < 32; ++bit)
         crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
     return crc;
-}
-
-QByteArray command_start(quint8 length, quint8 command)
-{
-    QByteArray frame;
-    frame.append(static_cast<char>(FRAME_HEADER_1));
-    frame.append(static_cast<char>(FRAME_HEADER_2));
-    frame.append(static_cast<char>(length));
-    frame.append(static_cast<char>(ADDR_TO_BMS));
-    frame.append(static_cast<char>(command));
-    return frame;
 }
 
 } // namespace
@@ -49,32 +37,25 @@ quint32 crc32_words(quint32 initial, const quint8 *data, int length)
 
 QByteArray build_erase_command()
 {
-    QByteArray frame = command_start(4, CMD_FLASH_ERASE);
-    frame.append("\x01\x01\x01", 3);
-    append_checksum(frame);
-    return frame;
+    return build_frame(CMD_FLASH_ERASE, 0x01, QByteArray(2, 0x01));
 }
 
 QByteArray build_write_command(const HexRecord &record)
 {
-    // The file was refused at load if n did not fit; a line that changed on disk
-    // since then is sent as it is and the loader will not confirm it.
-    QByteArray frame = command_start(static_cast<quint8>(record.byte_count + 4), CMD_FLASH_WRITE);
-    frame.append(static_cast<char>(record.byte_count));
-    frame.append(static_cast<char>(record.address >> 8));
-    frame.append(static_cast<char>(record.address & 0xFF));
-    frame.append(record.data);
-    append_checksum(frame);
-    return frame;
+    // A record with more data than one frame can carry was refused at load.
+    QByteArray payload;
+    payload.append(static_cast<char>(record.address >> 8));
+    payload.append(static_cast<char>(record.address & 0xFF));
+    payload.append(record.data);
+    return build_frame(CMD_FLASH_WRITE, static_cast<quint8>(record.byte_count), payload);
 }
 
 QByteArray build_crc_command(quint32 crc)
 {
-    QByteArray frame = command_start(5, CMD_FLASH_CHECK_CRC);
-    for (int i = 0; i < 4; ++i)
-        frame.append(static_cast<char>((crc >> (8 * i)) & 0xFF));
-    append_checksum(frame);
-    return frame;
+    QByteArray payload;
+    for (int i = 1; i < 4; ++i)
+        payload.append(static_cast<char>((crc >> (8 * i)) & 0xFF));
+    return build_frame(CMD_FLASH_CHECK_CRC, static_cast<quint8>(crc & 0xFF), payload);
 }
 
 int command_delay_ms(const QByteArray &frame)
@@ -94,7 +75,7 @@ quint8 frame_byte(const QByteArray &frame, int index)
     return index < frame.size() ? static_cast<quint8>(frame.at(index)) : 0;
 }
 
-bool status_accepted(const quint8 *status, const QByteArray &frame, quint8 state)
+bool status_accepted(const quint8 *status, const QByteArray &frame, UpgradePhase phase)
 {
     bool echo = true;
     bool zeros = true;
@@ -102,5 +83,5 @@ bool status_accepted(const quint8 *status, const QByteArray &frame, quint8 state
         echo = echo && status[i] == frame_byte(frame, 4 + i);
         zeros = zeros && status[i] == 0;
     }
-    return echo || (state == UPGRADE_CHECKING_CRC && zeros);
+    return echo || (phase == UpgradePhase::CheckingCrc && zeros);
 }

@@ -10,7 +10,10 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVector>
 #include <QtGlobal>
+
+class QIODevice;
 
 // A write command carries n + 4 in its length byte and is n + 10 bytes long; the
 // link's frames are at most 255 bytes, so a line may carry at most 245 data bytes.
@@ -48,19 +51,26 @@ enum class LoadProblem {
 
 // One loading pass over a file, fed line by line. The image starts erased (0xFF);
 // data lines are copied at their address, later lines winning. Address 0xFFFF and
-// byte count 0 are counted but copy nothing.
+// byte count 0 are counted but copy nothing. Every data line is kept, in file
+// order: the upgrade sends what was loaded, so a file that changes on disk during
+// an upgrade cannot change what goes to the BMS.
 class FirmwareLoader
 {
 public:
     FirmwareLoader();
 
-    // Takes the next line of the file. Returns true if it is a data line and then
-    // fills *record (if given) with its fields. After a problem further lines are
-    // still counted but no longer copied.
-    bool add_line(const QString &line, HexRecord *record = nullptr);
+    // Takes the next line of the file. Returns true if it is a data line. After a
+    // problem further lines are still counted but no longer copied.
+    bool add_line(const QString &line);
+    // The file has no more lines: remembers whether its last line was a data line.
+    void end_of_file() { last_line_is_data_ = last_added_was_data_; }
 
     const FirmwareImage &image() const { return image_; }
-    quint16 data_lines() const { return data_lines_; }
+    const QVector<HexRecord> &records() const { return records_; }
+    quint16 data_lines() const { return static_cast<quint16>(records_.size()); }
+    // Whether the file ends with a data line (no end record after it). The upgrade
+    // goes to its CRC check right after sending such a line.
+    bool last_line_is_data() const { return last_line_is_data_; }
 
     LoadProblem problem() const { return problem_; }
     // 1-based line of the file (every line counts) that caused the problem.
@@ -69,11 +79,17 @@ public:
 
 private:
     FirmwareImage image_;
-    quint16 data_lines_ = 0;
+    QVector<HexRecord> records_;
+    bool last_added_was_data_ = false;
+    bool last_line_is_data_ = false;
     int lines_read_ = 0;
     LoadProblem problem_ = LoadProblem::None;
     int problem_line_ = 0;
     HexRecord problem_record_;
 };
+
+// Reads every line of an open file into `loader`, writing the debug line "size" n
+// "address" a for each data line.
+void load_firmware(QIODevice &file, FirmwareLoader &loader);
 
 #endif // UPGRADE_HEX_FILE_H

@@ -29,7 +29,7 @@ ReceptionResult receive_batch(quint8 available, const QByteArray &batch,
         image[static_cast<size_t>(start + i)] = reply_buffer[static_cast<size_t>(6 + i)];
     result.stored = data_size > 0;
     result.status_reply =
-        result.first_register == STATUS_REGISTER && result.length == STATUS_REPLY_LEN;
+        result.first_register == REG_LAST_PROCESSED_COMMAND && result.length == STATUS_REPLY_LEN;
     return result;
 }
 

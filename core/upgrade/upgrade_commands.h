@@ -10,6 +10,16 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+// Where an upgrade stands: which command is outstanding.
+enum class UpgradePhase : quint8 {
+    Idle,
+    Erasing,
+    SendingLines,
+    CheckingCrc,
+};
+
+constexpr int UPGRADE_MAX_ATTEMPTS = 10;
+
 // The loader writes the last command it carried out into REG_LAST_PROCESSED_COMMAND:
 // 4 bytes, registers 0x69 and 0x6A, read with an ordinary read request.
 constexpr quint8 UPGRADE_STATUS_BYTES = 4;
@@ -42,6 +52,6 @@ quint8 frame_byte(const QByteArray &frame, int index);
 // Whether `status` (s0..s3 as received) confirms the command in `frame`: it must
 // repeat bytes 4..7 of the frame. Four zero bytes also confirm the CRC check, which
 // the loader reports that way once it has started the new firmware.
-bool status_accepted(const quint8 *status, const QByteArray &frame, quint8 state);
+bool status_accepted(const quint8 *status, const QByteArray &frame, UpgradePhase phase);
 
 #endif // UPGRADE_UPGRADE_COMMANDS_H

@@ -1,0 +1,166 @@
+#include "bms_link.h"
+
+#include <QDebug>
+#include <QSerialPort>
+#include <QTimer>
+
+BmsLink::BmsLink(Wiring wiring, QObject *parent)
+    : QObject(parent), port_(new QSerialPort(this)), poll_timer_(new QTimer(this)),
+      supervision_timer_(new QTimer(this)), request_timer_(new QTimer(this))
+{
+    poll_timer_->setObjectName(QStringLiteral("bms_registers_request_send_timer"));
+    supervision_timer_->setObjectName(QStringLiteral("disconnect_timer"));
+    request_timer_->setSingleShot(true);
+
+    port_->setDataBits(QSerialPort::Data8);
+    port_->setParity(QSerialPort::NoParity);
+    port_->setStopBits(QSerialPort::OneStop);
+    port_->setFlowControl(QSerialPort::NoFlowControl);
+
+    // When the device behind an open port goes away (adapter pulled, pseudo-terminal
+    // closed by its peer), every write fails with EIO and the port reports a
+    // ResourceError, yet QSerialPort keeps its write notifier armed for the bytes it
+    // could not send: the event loop then spins on the error at a full core. Closing
+    // the port ends that; everything else goes on as after any failed open. Queued,
+    // because the error is reported from inside the port's own notifier handling.
+    connect(port_, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
+        if (error == QSerialPort::ResourceError)
+            QMetaObject::invokeMethod(
+                this, [this] { close(); }, Qt::QueuedConnection);
+    });
+    connect(request_timer_, &QTimer::timeout, this, &BmsLink::requestTimedOut);
+    if (wiring == Wiring::Internal) {
+        connect(poll_timer_, &QTimer::timeout, this, &BmsLink::pollTick);
+        connect(supervision_timer_, &QTimer::timeout, this, &BmsLink::supervisionTimeout);
+        connect(port_, &QSerialPort::readyRead, this, &BmsLink::receive);
+    }
+}
+
+BmsLink::~BmsLink() = default;
+
+bool BmsLink::open(const QString &name)
+{
+    port_->setPortName(name);
+    port_->setBaudRate(115200, QSerialPort::AllDirections);
+    const bool opened = port_->open(QIODevice::ReadWrite);
+    port_->flush();
+    return opened;
+}
+
+void BmsLink::close()
+{
+    if (port_->isOpen())
+        port_->close();
+}
+
+QString BmsLink::errorString() const
+{
+    return port_->errorString();
+}
+
+void BmsLink::send(const QByteArray &frame)
+{
+    port_->write(frame);
+    port_->waitForBytesWritten(SEND_WAIT_MS);
+}
+
+void BmsLink::startPolling()
+{
+    poll_timer_->start(POLL_PERIOD_MS);
+}
+
+void BmsLink::stopPolling()
+{
+    poll_timer_->stop();
+}
+
+void BmsLink::pollTick()
+{
+    // Requests are not paired with replies: whatever comes back is stored at the
+    // register it names, so a lost reply simply waits for the next cycle.
+    const PollRequest request = next_poll_request(request_offset_);
+    send(build_read_request(request.first_register,
+                            static_cast<quint8>(2 * request.register_count)));
+    request_offset_ = request.next_offset;
+}
+
+void BmsLink::writeRegisters(quint8 first_register, const QByteArray &data)
+{
+    startPolling();
+    send(build_write_frame(first_register, data));
+}
+
+void BmsLink::readRegisters(const QVector<QPair<int, int>> &ranges)
+{
+    pending_.clear();
+    for (const auto &range : ranges) {
+        for (int first = range.first; first < range.first + range.second;
+             first += REGISTERS_PER_REQUEST) {
+            PollRequest request;
+            request.first_register = static_cast<quint8>(first);
+            request.register_count = static_cast<quint8>(
+                qMin(REGISTERS_PER_REQUEST, range.first + range.second - first));
+            pending_.append(request);
+        }
+    }
+    retried_ = false;
+    sendPendingRequest();
+}
+
+void BmsLink::sendPendingRequest()
+{
+    const PollRequest &request = pending_.first();
+    send(build_read_request(request.first_register,
+                            static_cast<quint8>(2 * request.register_count)));
+    request_timer_->start(timeout_ms_);
+}
+
+void BmsLink::requestTimedOut()
+{
+    if (pending_.isEmpty())
+        return;
+    if (!retried_) {
+        retried_ = true;
+        sendPendingRequest();
+        return;
+    }
+    const int first = pending_.first().first_register;
+    pending_.clear();
+    emit readFailed(first);
+}
+
+ReceptionResult BmsLink::receive()
+{
+    const auto available = static_cast<quint8>(port_->bytesAvailable());
+    const QByteArray batch = port_->readAll();
+    const ReceptionResult result = receive_batch(available, batch, reply_buffer_, image_);
+    port_->flush();
+    if (!result.valid)
+        return result;
+
+    // Any well-formed frame proves the link; only a read reply carries data.
+    emit linkAlive();
+    supervision_timer_->start(SUPERVISION_PERIOD_MS);
+    if (!result.read_reply)
+        return result;
+
+    qDebug() << "Correct reply received, copied to the bms registers array";
+    const int count = (result.length - 2) / 2;
+    emit registersStored(result.first_register, count);
+    if (result.status_reply)
+        emit statusReply();
+
+    // Request/reply: the reply that answers the outstanding request lets the next
+    // one go at once.
+    if (!pending_.isEmpty() && pending_.first().first_register == result.first_register &&
+        pending_.first().register_count == count) {
+        request_timer_->stop();
+        pending_.removeFirst();
+        retried_ = false;
+        if (pending_.isEmpty())
+            emit readDone();
+        else
+            sendPendingRequest();
+    }
+    return result;
+}

@@ -1,0 +1,107 @@
+#ifndef ENGINE_BMS_LINK_H
+#define ENGINE_BMS_LINK_H
+
+// One connection to a BMS: the serial port, the register polling, link
+// supervision and the register image that the polling keeps up to date.
+//
+// Two schedules share everything but the pace of the requests:
+// - Periodic (the window): one read request per 100 ms tick over the six-request
+//   cycle, whatever comes back; each valid reply is stored where it says.
+// - Request/reply (other front ends): readRegisters() sends the next request as
+//   soon as the reply to the previous one is in, so a snapshot of the whole space
+//   takes six round trips. A request unanswered within timeout() is sent once
+//   more, then the read fails.
+// Every batch from the port is checked as exactly one frame, as the BMS sends
+// each reply in one piece; nothing is reassembled.
+
+#include "link/frame.h"
+#include "link/reception.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPair>
+#include <QVector>
+
+class QSerialPort;
+class QTimer;
+
+class BmsLink : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Internal: the link connects its own timers and the port's readyRead.
+    // External: a front end wires them to its own slots, which call pollTick(),
+    // receive() and supervisionTimeout().
+    enum class Wiring { Internal, External };
+
+    explicit BmsLink(Wiring wiring = Wiring::Internal, QObject *parent = nullptr);
+    ~BmsLink() override;
+
+    static constexpr int POLL_PERIOD_MS = 100;
+    static constexpr int SUPERVISION_PERIOD_MS = 1000;
+    static constexpr int SEND_WAIT_MS = 1000;
+
+    QSerialPort *port() const { return port_; }
+    QTimer *pollTimer() const { return poll_timer_; }
+    QTimer *supervisionTimer() const { return supervision_timer_; }
+
+    // Opens `name` at 115200 baud, 8N1, no flow control. False with the system's
+    // reason in errorString() when it cannot be opened.
+    bool open(const QString &name);
+    void close();
+    QString errorString() const;
+
+    // Writes `frame` in one write and waits at most SEND_WAIT_MS for it to leave.
+    // Neither result is examined: a lost frame shows as a missing reply.
+    void send(const QByteArray &frame);
+
+    // Periodic schedule.
+    void startPolling(); // (re)starts the 100 ms countdown
+    void stopPolling();
+    void pollTick();
+    // Register writes restart the countdown, so the next read request leaves no
+    // sooner than one period after the write (and polling resumes if it was stopped).
+    void writeRegisters(quint8 first_register, const QByteArray &data);
+
+    // Request/reply schedule: reads registers [first, first + count) in requests of
+    // at most 20 registers; readDone() or readFailed() follows. Ranges are read in
+    // the order given.
+    void readRegisters(const QVector<QPair<int, int>> &ranges);
+    void readAll() { readRegisters({{0, POLLED_REGISTER_COUNT}}); }
+    bool reading() const { return !pending_.isEmpty(); }
+    void setTimeout(int ms) { timeout_ms_ = ms; }
+    int timeout() const { return timeout_ms_; }
+
+    // Takes one batch from the port. Also returned, for a front end that reacts to
+    // the reception itself.
+    ReceptionResult receive();
+    void supervisionTimeout() { emit linkLost(); }
+
+    const RegisterImage &image() const { return image_; }
+
+signals:
+    void linkAlive();                              // a valid frame arrived
+    void linkLost();                               // none for a second, and every second after
+    void registersStored(int first, int count);    // a read reply went into the image
+    void statusReply();                            // the reply to an upgrade status poll
+    void readDone();
+    void readFailed(int first_register);
+
+private:
+    void sendPendingRequest();
+    void requestTimedOut();
+
+    QSerialPort *port_;
+    QTimer *poll_timer_;
+    QTimer *supervision_timer_;
+    QTimer *request_timer_;
+    RegisterImage image_{};
+    RegisterImage reply_buffer_{};
+    qint32 request_offset_ = 0;
+    QVector<PollRequest> pending_;
+    bool retried_ = false;
+    int timeout_ms_ = 500;
+};
+
+#endif // ENGINE_BMS_LINK_H
