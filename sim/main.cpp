@@ -11,7 +11,7 @@
 // SIGUSR2 writes the flash to the --flash-dump file and prints the reply statistics
 // on stderr; both happen on exit too.
 
-#include "sim/bms_model.h"
+#include "bms_model.h"
 
 #include <cerrno>
 #include <climits>
