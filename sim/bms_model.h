@@ -7,25 +7,56 @@
 // flash loader. The executable around it (main.cpp) owns the pseudo-terminal,
 // the clock and the fault injection.
 
-#include "link/frame.h"
-#include "sim/flash_loader.h"
+#include "flash_loader.h"
+#include "wire.h"
 
 #include <QByteArray>
 
 #include <array>
+#include <bitset>
 #include <random>
 
-constexpr int SIM_STATUS_REGISTER = 0x69; // 0x69 and 0x6A: last upgrade command carried out
+constexpr int SIM_STATUS_REGISTER = wire::LOADER_STATUS; // 0x69 and 0x6A: last upgrade command
+
+// How the pack is used and what is wrong with it. The default is a healthy pack
+// going round its two-minute charge and discharge cycle.
+struct PackSetup {
+    enum class Load {
+        Cycle, // 40 s charging at about 3 A, then 80 s discharging at 4.5 to 11.5 A
+        Ride,  // discharging from the start, a new current between 2 and 20 A every 0.5 s
+        Idle,  // at rest: a few tens of mA drawn, with a little noise
+    };
+    Load load = Load::Cycle;
+    // Internal resistance of each cell as a multiple of a healthy cell's.
+    std::array<double, wire::CELL_COUNT> resistance_factor{1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    // Added to each cell's voltage on top of the spread drawn from the seed.
+    std::array<int, wire::CELL_COUNT> offset_mv{};
+    // Sensor 2 runs away, about 1 deg C a second, up to this plus 10 deg C.
+    bool hot_sensor = false;
+    double hot_sensor_c = 0;
+};
+
+// Register writes the BMS drops without storing anything, as a unit whose
+// settings will not stick does; for seeing the tool's read-back catch it.
+struct WriteRefusal {
+    double share = 0;           // of all register writes, drawn per write
+    std::bitset<256> registers; // every write whose first register is set here
+    quint32 seed = 1;
+};
 
 class BmsModel
 {
 public:
-    explicit BmsModel(quint32 seed = 1);
+    explicit BmsModel(quint32 seed = 1, const PackSetup &pack = {});
 
     quint16 reg(int r) const;
     void set_reg(int r, quint16 value);
-    const RegisterImage &registers() const { return regs; }
+    const wire::Registers &registers() const { return regs; }
     FlashLoader &flash_loader() { return loader; }
+
+    void refuse_writes(const WriteRefusal &refusal);
+    // Register writes that arrived intact and were dropped by the refusal.
+    long long refused_writes() const { return refused; }
 
     // One frame as the BMS received it. Frames with a wrong size or checksum, or
     // not addressed to the BMS, are ignored. Returns the reply to send: a read
@@ -41,15 +72,21 @@ private:
     void write_registers(const QByteArray &frame);
     void update_live_registers();
     int open_circuit_mv(double state_of_charge) const;
+    double load_ma();
 
-    RegisterImage regs{};
+    wire::Registers regs{};
     FlashLoader loader;
+    PackSetup pack;
     std::mt19937 rng;
-    std::array<int, 10> cell_offset_mv{};
+    std::array<int, wire::CELL_COUNT> cell_offset_mv{};
     double charge_mah = 0;
     double elapsed_s = 0;
     double current_ma = 0;
-    double temperature_c = 24;
+    static constexpr double START_TEMPERATURE_C = 24;
+    double temperature_c = START_TEMPERATURE_C;
+    WriteRefusal refusal;
+    std::mt19937 refusal_rng;
+    long long refused = 0;
 };
 
 // Cuts a byte stream into frames: resynchronises on 55 AA, waits for LEN + 6

@@ -1,6 +1,4 @@
-#include "sim/flash_loader.h"
-
-#include "upgrade/upgrade_commands.h"
+#include "flash_loader.h"
 
 #include <QFile>
 
@@ -22,12 +20,12 @@ bool FlashLoader::chance(double share)
     return share > 0 && std::uniform_real_distribution<double>(0.0, 1.0)(rng) < share;
 }
 
-void FlashLoader::set_status(RegisterImage &registers, const quint8 *status)
+void FlashLoader::set_status(wire::Registers &registers, const quint8 *status)
 {
-    std::memcpy(registers.data() + 2 * REG_LAST_PROCESSED_COMMAND, status, UPGRADE_STATUS_BYTES);
+    std::memcpy(registers.data() + 2 * wire::LOADER_STATUS, status, wire::LOADER_STATUS_BYTES);
 }
 
-void FlashLoader::handle_command(const QByteArray &frame, RegisterImage &registers)
+void FlashLoader::handle_command(const QByteArray &frame, wire::Registers &registers)
 {
     if (faults.no_loader || frame.size() < 10)
         return;
@@ -44,10 +42,10 @@ void FlashLoader::handle_command(const QByteArray &frame, RegisterImage &registe
     const auto *bytes = reinterpret_cast<const quint8 *>(frame.constData());
     quint8 status[4] = {bytes[4], bytes[5], bytes[6], bytes[7]};
     switch (bytes[4]) {
-    case CMD_FLASH_ERASE:
+    case wire::ERASE:
         memory.fill(0xFF);
         break;
-    case CMD_FLASH_WRITE: {
+    case wire::PROGRAM_LINE: {
         const int n = bytes[5];
         const int address = bytes[6] << 8 | bytes[7];
         if (bytes[2] != n + 4 || frame.size() != n + 10)
@@ -56,18 +54,18 @@ void FlashLoader::handle_command(const QByteArray &frame, RegisterImage &registe
         // dropped, as the tool leaves it out of its image too.
         if (address == 0xFFFF)
             break;
-        if (address + n > FIRMWARE_IMAGE_SIZE)
+        if (address + n > wire::FLASH_BYTES)
             return; // refused: the status keeps naming the previous command
         std::memcpy(memory.data() + address, bytes + 8, static_cast<size_t>(n));
         break;
     }
-    case CMD_FLASH_CHECK_CRC: {
+    case wire::CHECK_CRC: {
         const quint32 wanted = quint32(bytes[5]) | quint32(bytes[6]) << 8 |
                                quint32(bytes[7]) << 16 | quint32(bytes[8]) << 24;
-        const quint32 found = crc32_words(0xFFFFFFFFu, memory.data(), FIRMWARE_IMAGE_SIZE);
+        const quint32 found = wire::loader_crc(memory.data(), wire::FLASH_BYTES);
         if (found != wanted) {
             status[0] = LOADER_CRC_MISMATCH;
-            status[1] = CMD_FLASH_CHECK_CRC;
+            status[1] = wire::CHECK_CRC;
             status[2] = static_cast<quint8>(found & 0xFF);
             status[3] = static_cast<quint8>((found >> 8) & 0xFF);
         }
@@ -87,7 +85,7 @@ void FlashLoader::handle_command(const QByteArray &frame, RegisterImage &registe
     set_status(registers, status);
 }
 
-bool FlashLoader::status_polled(RegisterImage &registers)
+bool FlashLoader::status_polled(wire::Registers &registers)
 {
     if (chance(faults.drop_status))
         return false;
@@ -108,5 +106,5 @@ void FlashLoader::dump_flash() const
         return;
     QFile out(faults.flash_dump);
     if (out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        out.write(reinterpret_cast<const char *>(memory.data()), FIRMWARE_IMAGE_SIZE);
+        out.write(reinterpret_cast<const char *>(memory.data()), wire::FLASH_BYTES);
 }

@@ -8,8 +8,7 @@
 // has been carried out they hold its bytes 4 to 7; a refused command leaves them
 // as they were, and a failed CRC check writes a status that names no command.
 
-#include "link/frame.h"
-#include "upgrade/firmware_image.h"
+#include "wire.h"
 
 #include <QByteArray>
 #include <QString>
@@ -36,22 +35,22 @@ public:
     FlashLoader();
     void configure(const LoaderFaults &faults);
 
-    void handle_command(const QByteArray &frame, RegisterImage &registers);
+    void handle_command(const QByteArray &frame, wire::Registers &registers);
 
     // Runs for every read of exactly the status registers, before it is answered.
     // Returns false when the reply is to be dropped.
-    bool status_polled(RegisterImage &registers);
+    bool status_polled(wire::Registers &registers);
 
-    const FirmwareImage &flash() const { return memory; }
+    const wire::Flash &flash() const { return memory; }
     // Writes the flash to the dump file, if one was given.
     void dump_flash() const;
 
 private:
-    void set_status(RegisterImage &registers, const quint8 *status);
+    void set_status(wire::Registers &registers, const quint8 *status);
     bool chance(double share);
 
     LoaderFaults faults;
-    FirmwareImage memory;
+    wire::Flash memory;
     std::mt19937 rng;
     QByteArray last_frame;
     int transmissions = 0;

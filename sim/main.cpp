@@ -4,17 +4,21 @@
 //   bms_sim [--link PATH] [--seed N] [--drop P] [--corrupt P] [--split P]
 //           [--delay MS] [--silent-after SECONDS] [--verbose]
 //           [--ignore-first K] [--drop-status P] [--late-status P] [--no-loader]
-//           [--flash-dump PATH]
+//           [--flash-dump PATH] [--refuse-writes P] [--refuse-registers LIST]
+//           [--load cycle|ride|idle] [--weak-cell K[:FACTOR]] [--cell-offset K:MV]
+//           [--hot-sensor C]
 //
 // The first line on stdout is the path of the terminal to open in the tool.
 // SIGUSR1 toggles silence (requests are still read, nothing is answered).
 // SIGUSR2 writes the flash to the --flash-dump file and prints the reply statistics
-// on stderr; both happen on exit too.
+// (with the count of refused register writes) on stderr; both happen on exit too.
 
-#include "sim/bms_model.h"
+#include "bms_model.h"
 
+#include <bitset>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -62,13 +66,14 @@ struct Stats {
     long long split = 0;     // sent in two writes
     long long merged = 0;    // sent in one write together with another reply or piece
     long long clean = 0;     // sent whole, alone and intact: the tool should take these
+    long long refused = 0;   // register writes dropped by --refuse-writes/--refuse-registers
 
     void print() const
     {
         std::fprintf(stderr,
                      "bms_sim: replies: answered %lld, silenced %lld, dropped %lld, corrupted "
-                     "%lld, split %lld, merged %lld, clean %lld\n",
-                     answered, silenced, dropped, corrupted, split, merged, clean);
+                     "%lld, split %lld, merged %lld, clean %lld; writes refused %lld\n",
+                     answered, silenced, dropped, corrupted, split, merged, clean, refused);
     }
 };
 
@@ -82,6 +87,8 @@ struct Options {
     double silent_after_s = -1;
     bool verbose = false;
     LoaderFaults loader;
+    WriteRefusal refusal;
+    PackSetup pack;
 };
 
 void usage()
@@ -90,7 +97,9 @@ void usage()
                  "usage: bms_sim [--link PATH] [--seed N] [--drop P] [--corrupt P] [--split P]\n"
                  "               [--delay MS] [--silent-after SECONDS] [--verbose]\n"
                  "               [--ignore-first K] [--drop-status P] [--late-status P]\n"
-                 "               [--no-loader] [--flash-dump PATH]\n"
+                 "               [--no-loader] [--flash-dump PATH] [--refuse-writes P]\n"
+                 "               [--refuse-registers LIST] [--load cycle|ride|idle]\n"
+                 "               [--weak-cell K[:FACTOR]] [--cell-offset K:MV] [--hot-sensor C]\n"
                  "  --link PATH          also reach the terminal through the symlink PATH\n"
                  "  --drop P             leave a share P (0..1) of the requests unanswered\n"
                  "  --corrupt P          flip one byte in a share P of the replies\n"
@@ -106,9 +115,75 @@ void usage()
                  "  --no-loader          never carry out an upgrade command\n"
                  "  --flash-dump PATH    write the 14336-byte flash to PATH after every CRC\n"
                  "                       check, on SIGUSR2 and on exit\n"
+                 "  --refuse-writes P    drop a share P of the register writes without storing\n"
+                 "                       anything\n"
+                 "  --refuse-registers LIST\n"
+                 "                       drop every register write whose first register is in\n"
+                 "                       LIST: numbers, decimal or 0x-hex, comma-separated\n"
+                 "                       (e.g. 0x5A,0x18); combines with --refuse-writes\n"
+                 "  --load cycle         40 s charging at about 3 A, 80 s discharging (default)\n"
+                 "  --load ride          discharging from the start: every 0.5 s a new current\n"
+                 "                       between 2 and 20 A\n"
+                 "  --load idle          at rest: 10 to 40 mA drawn\n"
+                 "  --weak-cell K[:F]    cell K (1..10) has F times (default 4) the internal\n"
+                 "                       resistance of a healthy cell\n"
+                 "  --cell-offset K:MV   cell K (1..10) reads MV millivolts (may be negative) off\n"
+                 "                       the others\n"
+                 "  --hot-sensor C       temperature sensor 2 climbs about 1 deg C a second from\n"
+                 "                       its start value up to C + 10 and stays there\n"
+                 "                       (--weak-cell and --cell-offset may be repeated)\n"
                  "  SIGUSR1              toggles silence\n"
-                 "  SIGUSR2              writes the flash dump and prints reply statistics on\n"
-                 "                       stderr (both also on exit)\n");
+                 "  SIGUSR2              writes the flash dump and prints reply and refused\n"
+                 "                       write statistics on stderr (both also on exit)\n");
+}
+
+bool to_long(const std::string &text, long &value, int base = 10)
+{
+    char *end = nullptr;
+    errno = 0;
+    value = std::strtol(text.c_str(), &end, base);
+    return !text.empty() && *end == '\0' && errno == 0;
+}
+
+bool to_double(const std::string &text, double &value)
+{
+    char *end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0' && std::isfinite(value);
+}
+
+bool to_share(const std::string &text, double &value)
+{
+    return to_double(text, value) && value >= 0 && value <= 1;
+}
+
+// "K" or "K:rest", K a cell number 1..10; `rest` is left empty without a colon.
+bool to_cell(const std::string &text, size_t &index, std::string &rest)
+{
+    const size_t colon = text.find(':');
+    long k = 0;
+    if (!to_long(text.substr(0, colon), k) || k < 1 || k > wire::CELL_COUNT)
+        return false;
+    index = static_cast<size_t>(k - 1);
+    rest = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+    return colon == std::string::npos || !rest.empty();
+}
+
+bool to_registers(const std::string &text, std::bitset<256> &registers)
+{
+    size_t from = 0;
+    while (true) {
+        const size_t comma = std::min(text.find(',', from), text.size());
+        const std::string item = text.substr(from, comma - from);
+        const bool hex = item.size() > 2 && item[0] == '0' && (item[1] == 'x' || item[1] == 'X');
+        long r = 0;
+        if (!to_long(item, r, hex ? 16 : 10) || r < 0 || r > 0x7F)
+            return false;
+        registers.set(static_cast<size_t>(r));
+        if (comma == text.size())
+            return true;
+        from = comma + 1;
+    }
 }
 
 bool parse(int argc, char **argv, Options &o)
@@ -142,6 +217,43 @@ bool parse(int argc, char **argv, Options &o)
             o.loader.no_loader = true;
         } else if (arg == "--flash-dump" && has_value) {
             o.loader.flash_dump = QString::fromLocal8Bit(argv[++i]);
+        } else if (arg == "--refuse-writes" && has_value) {
+            if (!to_share(argv[++i], o.refusal.share))
+                return false;
+        } else if (arg == "--refuse-registers" && has_value) {
+            if (!to_registers(argv[++i], o.refusal.registers))
+                return false;
+        } else if (arg == "--load" && has_value) {
+            const std::string load = argv[++i];
+            if (load == "cycle")
+                o.pack.load = PackSetup::Load::Cycle;
+            else if (load == "ride")
+                o.pack.load = PackSetup::Load::Ride;
+            else if (load == "idle")
+                o.pack.load = PackSetup::Load::Idle;
+            else
+                return false;
+        } else if (arg == "--weak-cell" && has_value) {
+            size_t k = 0;
+            std::string factor_text;
+            double factor = 4;
+            if (!to_cell(argv[++i], k, factor_text) ||
+                (!factor_text.empty() && (!to_double(factor_text, factor) || factor <= 0)))
+                return false;
+            o.pack.resistance_factor[k] = factor;
+        } else if (arg == "--cell-offset" && has_value) {
+            size_t k = 0;
+            std::string mv_text;
+            long mv = 0;
+            if (!to_cell(argv[++i], k, mv_text) || !to_long(mv_text, mv) || mv < -4000 || mv > 4000)
+                return false;
+            o.pack.offset_mv[k] = static_cast<int>(mv);
+        } else if (arg == "--hot-sensor" && has_value) {
+            // Sensor 2 is reported as deg C + 20 in one byte, C + 10 included.
+            if (!to_double(argv[++i], o.pack.hot_sensor_c) || o.pack.hot_sensor_c < -20 ||
+                o.pack.hot_sensor_c > 225)
+                return false;
+            o.pack.hot_sensor = true;
         } else {
             return false;
         }
@@ -234,7 +346,9 @@ int main(int argc, char **argv)
     sigaction(SIGUSR2, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    BmsModel model(opt.seed);
+    BmsModel model(opt.seed, opt.pack);
+    opt.refusal.seed = opt.seed;
+    model.refuse_writes(opt.refusal);
     opt.loader.seed = opt.seed;
     model.flash_loader().configure(opt.loader);
     int dumps_seen = 0;
@@ -318,6 +432,14 @@ int main(int argc, char **argv)
         }
         for (const QByteArray &received : frames) {
             QByteArray reply = model.handle_frame(received);
+            if (model.refused_writes() != stats.refused) {
+                stats.refused = model.refused_writes();
+                if (opt.verbose)
+                    std::fprintf(stderr,
+                                 "bms_sim: refused a write of %d bytes at register 0x%02X\n",
+                                 static_cast<int>(static_cast<quint8>(received.at(6))),
+                                 static_cast<unsigned>(static_cast<quint8>(received.at(5))));
+            }
             if (reply.isEmpty())
                 continue;
             ++stats.answered;
