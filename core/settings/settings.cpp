@@ -286,9 +286,57 @@ QJsonValue decode_setting(const SettingSpec &spec, const RegisterImage &image)
     return decode_bytes(spec, setting_bytes(spec, image));
 }
 
+std::optional<QByteArray> register_bytes(const SettingSpec &spec, const QJsonValue &value)
+{
+    const auto in = [](qint64 v, qint64 low, qint64 high) { return v >= low && v <= high; };
+    switch (spec.form) {
+    case F::Text:
+    case F::Code:
+        if (spec.form == F::Text || !spec.labels.isEmpty())
+            return encode_setting(spec, value);
+        if (const std::optional<qint32> v = whole_number(value); v && spec.meanings.contains(*v))
+            return word(spec.meanings.indexOf(*v));
+        return std::nullopt;
+    case F::Date: {
+        // Every field as wide as its bits: a board never given a date reads 2000-00-00.
+        static const QRegularExpression form(QStringLiteral("^(\\d{4})-(\\d{2})-(\\d{2})$"));
+        const QRegularExpressionMatch m = form.match(value.toString());
+        const int year = m.captured(1).toInt();
+        const int month = m.captured(2).toInt();
+        const int day = m.captured(3).toInt();
+        if (!value.isString() || !m.hasMatch() || !in(year, 2000, 2031) || month > 15 || day > 31)
+            return std::nullopt;
+        return word(day + 32 * month + 512 * (year - 2000));
+    }
+    case F::Curve: {
+        const QJsonArray points = value.toArray();
+        if (!value.isArray() || points.size() != spec.words)
+            return std::nullopt;
+        QByteArray bytes;
+        for (const QJsonValue &p : points) {
+            const std::optional<qint32> mv = whole_number(p);
+            if (!mv || !in(*mv, 0, 0xFFFF))
+                return std::nullopt;
+            bytes += word(*mv);
+        }
+        return bytes;
+    }
+    case F::Scaled:
+        if (const std::optional<qint32> v = whole_number(value);
+            v && in(qint64(*v) * spec.scale, 0, 0xFFFF))
+            return word(*v * spec.scale);
+        return std::nullopt;
+    case F::Signed:
+        if (const std::optional<qint32> v = whole_number(value); v && in(*v, -32768, 32767))
+            return word(*v);
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
 bool setting_holds(const SettingSpec &spec, const RegisterImage &image, const QJsonValue &value)
 {
-    const std::optional<QByteArray> bytes = encode_setting(spec, value);
+    const std::optional<QByteArray> bytes = register_bytes(spec, value);
     if (!bytes)
         return false;
     // Trailing spaces and zero bytes are the same empty rest of a serial number.
@@ -353,6 +401,16 @@ QString setting_value_text(const QJsonValue &value)
 
 QString allowed_values_text(const SettingSpec &spec)
 {
+    // low and high of these forms are a byte count and years, not values.
+    if (spec.form == F::Text)
+        return QStringLiteral("at most %1 bytes of UTF-8").arg(spec.high);
+    if (spec.form == F::Date)
+        return QStringLiteral("YYYY-MM-DD, years %1 to %2").arg(spec.low).arg(spec.high);
+    if (spec.form == F::Curve)
+        return QStringLiteral("%1 values from %2 to %3, strictly increasing")
+            .arg(spec.words)
+            .arg(spec.low)
+            .arg(spec.high);
     if (!spec.labels.isEmpty())
         return spec.labels.join(QStringLiteral(", "));
     if (!spec.choices.isEmpty())

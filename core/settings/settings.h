@@ -88,6 +88,11 @@ const SettingSpec *find_setting(const QString &name);
 // the value is not allowed, with the reason in *why ("1 to 32000", ...).
 std::optional<QByteArray> encode_setting(const SettingSpec &spec, const QJsonValue &value,
                                          QString *why = nullptr);
+// The register bytes of a BMS that holds `value`, whether or not the window may
+// write it: boards leave the factory with values outside the window's lists (a
+// 30 s cooldown where the window offers 1 to 10 s), and a saved configuration
+// must be able to say so. Nothing when no register content means `value`.
+std::optional<QByteArray> register_bytes(const SettingSpec &spec, const QJsonValue &value);
 // The value the image holds; Null where the BMS holds a code without a meaning.
 QJsonValue decode_setting(const SettingSpec &spec, const RegisterImage &image);
 // The setting's registers as they are in the image.

@@ -1,0 +1,438 @@
+#include "invocation.h"
+
+#include "output.h"
+
+#include <QCommandLineParser>
+
+#include <cmath>
+
+namespace
+{
+
+const char GLOBAL_USAGE[] = "bmsctl [--port PATH] [--timeout MS] [--verbose] COMMAND [ARGS]";
+
+const char GLOBAL_HELP[] = R"(Service bench for the ten-cell pack's BMS: pack info, live logging, settings
+backup, diff and restore with read-back of every write.
+
+Commands:
+  ports [--json]          serial ports: path, /dev/serial/by-id link, USB VID:PID, description
+  info [--json]           identity, firmware, pack state and the ten cells, in one snapshot
+  monitor [--interval MS] [--duration S | --count N] [--csv FILE|-] [--jsonl FILE|-]
+                          live values; a table refreshed in place on a terminal
+  get [NAME...] [--json]  settings in the window's units (all, or the named ones)
+  set NAME=VALUE...       write settings, read them back and confirm
+  backup [-o FILE]        every setting to a JSON file (standard output without -o)
+  diff FILE               settings that differ between the BMS and FILE
+  restore FILE [--dry-run] [--yes] [--only NAME,...] [--skip-identity] [--force] [--all]
+                          write FILE's settings that differ, after showing the diff
+
+Options (before the command):
+  --port PATH   serial port; default $BMSCTL_PORT, else the one USB serial adapter
+  --timeout MS  how long a request waits for its reply before its one retry (500)
+  --verbose     also report every reply stored, on standard error
+  -h, --help    this help; "bmsctl COMMAND --help" for a command's own options
+  --version     the version
+
+Exit codes: 0 done; 1 tried and did not succeed (a write not confirmed, the BMS
+stopped answering midway); 2 bad input, nothing sent to the BMS; 3 no port, or it
+cannot be opened; 4 the BMS did not answer before anything was written.
+
+Examples:
+  bmsctl --port /dev/ttyUSB0 info
+  bmsctl backup -o pack-0117.json          # from the old board
+  bmsctl restore pack-0117.json            # onto the new one: diff, confirm, write, verify
+  bmsctl set overvoltage=4200 balance_mode=Always
+  bmsctl monitor --interval 500 --csv ride.csv
+)";
+
+struct CommandInfo {
+    CommandKind kind;
+    const char *name;
+    const char *usage;
+    const char *summary;
+};
+
+const CommandInfo COMMANDS[] = {
+    {CommandKind::Ports, "ports", "ports [--json]",
+     "Lists the serial ports: device path, /dev/serial/by-id link, USB VID:PID and "
+     "description."},
+    {CommandKind::Info, "info", "info [--json]",
+     "Identity, firmware, pack state and the ten cells, read in one snapshot."},
+    {CommandKind::Monitor, "monitor",
+     "monitor [--interval MS] [--duration S | --count N] [--csv FILE|-] [--jsonl FILE|-]",
+     "Reads the live values every MS ms until Ctrl-C, --duration or --count. On a terminal\n"
+     "a table is refreshed in place; without --csv or --jsonl and without a terminal, CSV\n"
+     "goes to standard output. Rows are flushed one by one. While the BMS is silent no\n"
+     "row is written, only a warning on standard error.\n"
+     "CSV: time,voltage_mv,current_ma,soc_percent,remaining_mah,t1_c,t2_c,cell1_mv,...,\n"
+     "cell10_mv,balancing; time in UTC (ISO 8601, milliseconds), balancing the numbers\n"
+     "of the cells being balanced, separated by spaces. JSONL: the same keys, one object\n"
+     "per line, balancing as an array of cell numbers."},
+    {CommandKind::Get, "get", "get [NAME...] [--json]",
+     "Prints the settings in the window's units: all of them, or the named ones."},
+    {CommandKind::Set, "set", "set NAME=VALUE... [--force]",
+     "Writes each setting as the window's Set button does, reads it back and compares;\n"
+     "a setting that did not take is written again, at most three times in all. The\n"
+     "settings as they will be are cross-checked first (refused unless --force).\n"
+     "Curve points are separated by commas; quote text with spaces."},
+    {CommandKind::Backup, "backup", "backup [-o FILE]",
+     "Saves every setting as JSON, to FILE or standard output."},
+    {CommandKind::Diff, "diff", "diff FILE",
+     "Lists the settings whose value on the BMS differs from FILE's (exit 0 either way)."},
+    {CommandKind::Restore, "restore",
+     "restore FILE [--dry-run] [--yes] [--only NAME,...] [--skip-identity] [--force] [--all]",
+     "Shows the diff, checks the settings as they will be, asks for confirmation on a\n"
+     "terminal, then writes the settings that differ and reads each back, as set does.\n"
+     "Without a terminal it writes only with --yes."},
+};
+
+QList<QCommandLineOption> command_options(CommandKind kind)
+{
+    using O = QCommandLineOption;
+    const O help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("this help"));
+    const O json(QStringLiteral("json"), QStringLiteral("JSON instead of text"));
+    const O force(QStringLiteral("force"), QStringLiteral("write even when a cross-check fails"));
+    switch (kind) {
+    case CommandKind::Ports:
+    case CommandKind::Info:
+    case CommandKind::Get:
+        return {json, help};
+    case CommandKind::Set:
+        return {force, help};
+    case CommandKind::Backup:
+        return {O({QStringLiteral("o"), QStringLiteral("output")},
+                  QStringLiteral("write FILE (replaced whole, never left half-written)"),
+                  QStringLiteral("FILE")),
+                help};
+    case CommandKind::Diff:
+        return {help};
+    case CommandKind::Restore:
+        return {O(QStringLiteral("dry-run"), QStringLiteral("show the diff and the checks; write nothing")),
+                O(QStringLiteral("yes"), QStringLiteral("write without asking")),
+                O(QStringLiteral("only"), QStringLiteral("restore only these settings"),
+                  QStringLiteral("NAME,...")),
+                O(QStringLiteral("skip-identity"),
+                  QStringLiteral("leave serial_number and date_of_production as they are")),
+                force,
+                O(QStringLiteral("all"),
+                  QStringLiteral("write every setting of FILE, also those the BMS holds")),
+                help};
+    case CommandKind::Monitor:
+        return {O(QStringLiteral("interval"), QStringLiteral("time between samples (1000)"),
+                  QStringLiteral("MS")),
+                O(QStringLiteral("duration"), QStringLiteral("stop after S seconds"),
+                  QStringLiteral("S")),
+                O(QStringLiteral("count"), QStringLiteral("stop after N rows"), QStringLiteral("N")),
+                O(QStringLiteral("csv"), QStringLiteral("CSV rows to FILE, - for standard output"),
+                  QStringLiteral("FILE|-")),
+                O(QStringLiteral("jsonl"),
+                  QStringLiteral("JSON lines to FILE, - for standard output"),
+                  QStringLiteral("FILE|-")),
+                help};
+    }
+    return {help};
+}
+
+QString settings_help()
+{
+    QVector<QStringList> rows{{QStringLiteral("NAME"), QStringLiteral("UNIT"),
+                               QStringLiteral("ALLOWED")}};
+    for (const SettingSpec &spec : all_settings())
+        rows.append({QString::fromLatin1(spec.name), QString::fromUtf8(spec.unit),
+                     allowed_values_text(spec)});
+    return QStringLiteral("\nSettings:\n") + table(rows);
+}
+
+void print_command_help(const CommandInfo &info)
+{
+    QString text = QStringLiteral("Usage: bmsctl [--port PATH] [--timeout MS] %1\n\n%2\n")
+                       .arg(QString::fromLatin1(info.usage), QString::fromLatin1(info.summary));
+    QVector<QStringList> rows;
+    for (const QCommandLineOption &o : command_options(info.kind)) {
+        QStringList names;
+        for (const QString &n : o.names())
+            names << (n.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + n;
+        const QString value = o.valueName().isEmpty() ? QString() : QLatin1Char(' ') + o.valueName();
+        rows.append({QStringLiteral(" ") + names.join(QStringLiteral(", ")) + value, o.description()});
+    }
+    text += QStringLiteral("\nOptions:\n") + table(rows);
+    if (info.kind == CommandKind::Get || info.kind == CommandKind::Set)
+        text += settings_help();
+    print(text);
+}
+
+bool fail(const QString &line)
+{
+    complain(line);
+    return false;
+}
+
+// A whole number from `low` to `high`, or a complaint naming the option.
+std::optional<qint64> whole(const QString &option, const QString &text, qint64 low, qint64 high,
+                            const char *unit)
+{
+    bool ok = false;
+    const qint64 v = text.toLongLong(&ok);
+    if (ok && v >= low && v <= high)
+        return v;
+    complain(QStringLiteral("%1 %2: a whole number of %3 from %4 to %5 is expected")
+                 .arg(option, text, QLatin1String(unit))
+                 .arg(low)
+                 .arg(high));
+    return std::nullopt;
+}
+
+const SettingSpec *named_setting(const QString &where, const QString &name)
+{
+    const SettingSpec *spec = find_setting(name);
+    if (!spec)
+        complain(QStringLiteral("%1: no setting is called \"%2\" (bmsctl get --help lists the %3 "
+                                "settings)")
+                     .arg(where, name)
+                     .arg(SETTING_COUNT));
+    return spec;
+}
+
+// The cross-checks on what is given alone: a rule whose settings are all given
+// fails whatever the BMS holds, so it is refused before anything is sent.
+bool passes_checks(const QString &command, const SettingValues &values, bool force)
+{
+    const QStringList problems = cross_check(values);
+    for (const QString &p : problems)
+        complain(QStringLiteral("%1: %2%3")
+                     .arg(command, force ? QStringLiteral("warning: ") : QString(), p));
+    if (!problems.isEmpty() && !force)
+        complain(QStringLiteral("%1: refused, nothing written (--force writes anyway)").arg(command));
+    return problems.isEmpty() || force;
+}
+
+bool parse_set(const QStringList &args, Invocation &inv)
+{
+    if (args.isEmpty())
+        return fail(QStringLiteral("set: nothing to set; give NAME=VALUE (bmsctl set --help)"));
+    for (const QString &arg : args) {
+        const int eq = arg.indexOf(QLatin1Char('='));
+        if (eq <= 0)
+            return fail(QStringLiteral("set: \"%1\" is not NAME=VALUE").arg(arg));
+        const SettingSpec *spec = named_setting(QStringLiteral("set"), arg.left(eq));
+        if (!spec)
+            return false;
+        QJsonValue &slot = inv.settings.values[static_cast<size_t>(spec->id)];
+        if (!slot.isUndefined())
+            return fail(QStringLiteral("set: %1 is given twice").arg(spec->name));
+        QString why;
+        const std::optional<QJsonValue> value = parse_setting_text(*spec, arg.mid(eq + 1), &why);
+        if (!value || !encode_setting(*spec, *value, &why))
+            return fail(QStringLiteral("set: ") + not_allowed(*spec, arg, why));
+        slot = *value;
+    }
+    return passes_checks(QStringLiteral("set"), inv.settings.values, inv.force);
+}
+
+bool parse_file(const QString &command, const QStringList &args, Invocation &inv)
+{
+    if (args.size() != 1)
+        return fail(QStringLiteral("%1: one FILE is expected, %2 given (bmsctl %1 --help)")
+                            .arg(command)
+                            .arg(args.size()));
+    const QStringList problems = read_settings_file(args.first(), inv.settings);
+    for (const QString &p : problems)
+        complain(command + QStringLiteral(": ") + p);
+    return problems.isEmpty();
+}
+
+bool parse_restore(const QCommandLineParser &p, Invocation &inv)
+{
+    inv.dry_run = p.isSet(QStringLiteral("dry-run"));
+    inv.yes = p.isSet(QStringLiteral("yes"));
+    inv.all = p.isSet(QStringLiteral("all"));
+    SettingValues &values = inv.settings.values;
+    if (p.isSet(QStringLiteral("only"))) {
+        SettingValues kept = no_settings();
+        for (const QString &name : p.value(QStringLiteral("only")).split(QLatin1Char(','))) {
+            const SettingSpec *spec = named_setting(QStringLiteral("restore: --only"), name.trimmed());
+            if (!spec)
+                return false;
+            const auto i = static_cast<size_t>(spec->id);
+            if (values[i].isUndefined())
+                return fail(QStringLiteral("restore: --only names %1, which %2 does not hold")
+                                    .arg(spec->name, inv.settings.path));
+            kept[i] = values[i];
+        }
+        values = kept;
+    }
+    if (p.isSet(QStringLiteral("skip-identity"))) {
+        values[static_cast<size_t>(Setting::SerialNumber)] = QJsonValue::Undefined;
+        values[static_cast<size_t>(Setting::DateOfProduction)] = QJsonValue::Undefined;
+    }
+    if (inv.settings.count() == 0)
+        return fail(QStringLiteral("restore: nothing left to restore from %1 after --only "
+                                       "and --skip-identity")
+                            .arg(inv.settings.path));
+    if (!inv.dry_run && !inv.yes && !stdin_is_terminal())
+        return fail(QStringLiteral("restore: refused: no terminal to confirm on; add --yes "
+                                       "to write without asking, or --dry-run to only look"));
+    return passes_checks(QStringLiteral("restore"), values, inv.force);
+}
+
+bool parse_monitor(const QCommandLineParser &p, Invocation &inv)
+{
+    const auto value = [&p](const char *name) { return p.value(QLatin1String(name)); };
+    if (p.isSet(QStringLiteral("interval"))) {
+        const auto v = whole(QStringLiteral("--interval"), value("interval"), 10, 3600000, "ms");
+        if (!v)
+            return false;
+        inv.interval_ms = static_cast<int>(*v);
+    }
+    if (p.isSet(QStringLiteral("duration")) && p.isSet(QStringLiteral("count")))
+        return fail(QStringLiteral("monitor: give --duration or --count, not both"));
+    if (p.isSet(QStringLiteral("duration"))) {
+        bool ok = false;
+        const double s = value("duration").toDouble(&ok);
+        if (!ok || !(s > 0) || s > 1e7)
+            return fail(QStringLiteral("--duration %1: a number of seconds above 0 is expected")
+                                .arg(value("duration")));
+        inv.duration_ms = static_cast<qint64>(std::ceil(s * 1000));
+    }
+    if (p.isSet(QStringLiteral("count"))) {
+        const auto v = whole(QStringLiteral("--count"), value("count"), 1, 1000000000, "rows");
+        if (!v)
+            return false;
+        inv.count = static_cast<int>(*v);
+    }
+    inv.csv = value("csv");
+    inv.jsonl = value("jsonl");
+    if (p.isSet(QStringLiteral("csv")) && inv.csv.isEmpty())
+        return fail(QStringLiteral("--csv: a file name or - is expected"));
+    if (p.isSet(QStringLiteral("jsonl")) && inv.jsonl.isEmpty())
+        return fail(QStringLiteral("--jsonl: a file name or - is expected"));
+    if (!inv.csv.isEmpty() && inv.csv == inv.jsonl)
+        return fail(QStringLiteral("monitor: --csv and --jsonl both name %1").arg(inv.csv));
+    return true;
+}
+
+bool parse_command(const CommandInfo &info, const QStringList &args, Invocation &inv, int *code)
+{
+    const QString name = QString::fromLatin1(info.name);
+    QCommandLineParser p;
+    p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    p.addOptions(command_options(info.kind));
+    if (!p.parse(QStringList{QStringLiteral("bmsctl")} + args)) {
+        QString hint;
+        for (const QString &unknown : p.unknownOptionNames())
+            if (unknown == QLatin1String("port") || unknown == QLatin1String("timeout") ||
+                unknown == QLatin1String("verbose"))
+                hint = QStringLiteral("; --%1 goes before the command").arg(unknown);
+        *code = refuse(QStringLiteral("%1: %2%3 (bmsctl %1 --help)").arg(name, p.errorText(), hint));
+        return false;
+    }
+    if (p.isSet(QStringLiteral("help"))) {
+        print_command_help(info);
+        *code = exit_code::OK;
+        return false;
+    }
+    *code = exit_code::USAGE;
+    inv.command = info.kind;
+    inv.json = p.optionNames().contains(QStringLiteral("json"));
+    inv.force = p.optionNames().contains(QStringLiteral("force"));
+    const QStringList positional = p.positionalArguments();
+    const bool takes_positional = info.kind == CommandKind::Get || info.kind == CommandKind::Set ||
+                                  info.kind == CommandKind::Diff || info.kind == CommandKind::Restore;
+    if (!takes_positional && !positional.isEmpty()) {
+        complain(QStringLiteral("%1: unexpected argument \"%2\" (bmsctl %1 --help)")
+                     .arg(name, positional.first()));
+        return false;
+    }
+    switch (info.kind) {
+    case CommandKind::Get:
+        for (const QString &n : positional) {
+            const SettingSpec *spec = named_setting(QStringLiteral("get"), n);
+            if (!spec)
+                return false;
+            if (!inv.names.contains(spec))
+                inv.names.append(spec);
+        }
+        return true;
+    case CommandKind::Set:
+        return parse_set(positional, inv);
+    case CommandKind::Backup:
+        inv.output = p.value(QStringLiteral("output"));
+        if (p.isSet(QStringLiteral("output")) && inv.output.isEmpty())
+            return fail(QStringLiteral("backup: -o: a file name is expected"));
+        return true;
+    case CommandKind::Diff:
+        return parse_file(name, positional, inv);
+    case CommandKind::Restore:
+        return parse_file(name, positional, inv) && parse_restore(p, inv);
+    case CommandKind::Monitor:
+        return parse_monitor(p, inv);
+    case CommandKind::Ports:
+    case CommandKind::Info:
+        return true;
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<Invocation> parse_invocation(const QStringList &arguments, int *code)
+{
+    QCommandLineParser p;
+    p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    // Everything from the command on belongs to the command's own parser.
+    p.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("PATH"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"));
+    const QCommandLineOption verbose(QStringLiteral("verbose"));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    p.addOptions({port, timeout, verbose, help, version});
+
+    *code = exit_code::USAGE;
+    if (!p.parse(arguments)) {
+        complain(QStringLiteral("%1 (usage: %2)").arg(p.errorText(), QLatin1String(GLOBAL_USAGE)));
+        return std::nullopt;
+    }
+    if (p.isSet(help)) {
+        print(QStringLiteral("Usage: %1\n\n%2").arg(QLatin1String(GLOBAL_USAGE), QLatin1String(GLOBAL_HELP)));
+        *code = exit_code::OK;
+        return std::nullopt;
+    }
+    if (p.isSet(version)) {
+        print(QStringLiteral("bmsctl %1\n").arg(QStringLiteral(BMSCTL_VERSION)));
+        *code = exit_code::OK;
+        return std::nullopt;
+    }
+    QStringList rest = p.positionalArguments();
+    if (rest.isEmpty()) {
+        complain(QStringLiteral("no command given (usage: %1; bmsctl --help lists the commands)")
+                     .arg(QLatin1String(GLOBAL_USAGE)));
+        return std::nullopt;
+    }
+
+    Invocation inv;
+    inv.port = p.value(port);
+    inv.verbose = p.isSet(verbose);
+    if (p.isSet(port) && inv.port.isEmpty()) {
+        complain(QStringLiteral("--port: a device path is expected"));
+        return std::nullopt;
+    }
+    if (p.isSet(timeout)) {
+        const auto ms = whole(QStringLiteral("--timeout"), p.value(timeout), 1, 60000, "ms");
+        if (!ms)
+            return std::nullopt;
+        inv.timeout_ms = static_cast<int>(*ms);
+    }
+
+    const QString command = rest.takeFirst();
+    for (const CommandInfo &info : COMMANDS)
+        if (command == QLatin1String(info.name))
+            return parse_command(info, rest, inv, code) ? std::optional<Invocation>(inv)
+                                                        : std::nullopt;
+    QStringList names;
+    for (const CommandInfo &info : COMMANDS)
+        names << QLatin1String(info.name);
+    complain(QStringLiteral("unknown command \"%1\"; the commands are %2")
+                 .arg(command, names.join(QStringLiteral(", "))));
+    return std::nullopt;
+}

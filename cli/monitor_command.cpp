@@ -1,0 +1,244 @@
+#include "monitor_command.h"
+
+#include "bms_link.h"
+#include "monitor/display.h"
+#include "output.h"
+#include "views.h"
+
+#include <QFile>
+#include <QSerialPort>
+#include <QTimer>
+
+#include <algorithm>
+#include <climits>
+
+namespace
+{
+
+// Status flags, remaining charge, current, voltage and temperatures; the cells;
+// the balancing mask.
+const RegisterRanges LIVE_REGISTERS = {
+    {REG_STATUS_FLAGS, REG_TEMPERATURES - REG_STATUS_FLAGS + 1},
+    {REG_CELL_VOLTAGES, CELL_COUNT},
+    {REG_BALANCING_CELLS, 1},
+};
+
+QString csv_header()
+{
+    QStringList columns{QStringLiteral("time"),          QStringLiteral("voltage_mv"),
+                        QStringLiteral("current_ma"),    QStringLiteral("soc_percent"),
+                        QStringLiteral("remaining_mah"), QStringLiteral("t1_c"),
+                        QStringLiteral("t2_c")};
+    for (int k = 1; k <= CELL_COUNT; ++k)
+        columns << QStringLiteral("cell%1_mv").arg(k);
+    columns << QStringLiteral("balancing");
+    return columns.join(QLatin1Char(',')) + QLatin1Char('\n');
+}
+
+QList<int> row_numbers(const PackState &s)
+{
+    QList<int> n{s.voltage_mv,        s.current_ma,        s.soc_percent, s.remaining_mah,
+                 s.temperatures_c[0], s.temperatures_c[1]};
+    for (int mv : s.cells_mv)
+        n << mv;
+    return n;
+}
+
+QString csv_row(const QString &time, const PackState &s)
+{
+    QStringList fields{time};
+    for (int v : row_numbers(s))
+        fields << QString::number(v);
+    fields << balancing_cells(s.balancing);
+    return fields.join(QLatin1Char(',')) + QLatin1Char('\n');
+}
+
+QString jsonl_row(const QString &time, const PackState &s)
+{
+    // Written by hand to keep the columns' order; every value but the time is a number.
+    const QStringList keys = csv_header().trimmed().split(QLatin1Char(','));
+    const QList<int> values = row_numbers(s);
+    QString line = QStringLiteral("{\"time\":\"%1\"").arg(time);
+    for (int i = 0; i < values.size(); ++i)
+        line += QStringLiteral(",\"%1\":%2").arg(keys.at(i + 1)).arg(values.at(i));
+    return line + QStringLiteral(",\"balancing\":[%1]}\n")
+                      .arg(balancing_cells(s.balancing, QStringLiteral(",")));
+}
+
+QString live_table(const QDateTime &time, int rows, int interval_ms, const PackState &s)
+{
+    const QString deg = QStringLiteral("\u00b0C");
+    QStringList head{QStringLiteral("cell")}, volts{QStringLiteral("mV")}, bal{QStringLiteral("bal")};
+    for (int k = 0; k < CELL_COUNT; ++k) {
+        head << QString::number(k + 1).rightJustified(5);
+        volts << QString::number(s.cells_mv[static_cast<size_t>(k)]).rightJustified(5);
+        bal << QString(s.balancing & (1u << k) ? QStringLiteral("*") : QString()).rightJustified(5);
+    }
+    const auto [low, high] = std::minmax_element(s.cells_mv.begin(), s.cells_mv.end());
+    return QStringLiteral("%1 UTC   sample %2, every %3 ms   Ctrl-C stops\n")
+               .arg(time.toString(QStringLiteral("HH:mm:ss.zzz")))
+               .arg(rows)
+               .arg(interval_ms) +
+           QStringLiteral("pack  %1 mV  %2 mA  %3 %  %4 mAh  T1 %5 %7  T2 %6 %7%8\n")
+               .arg(s.voltage_mv)
+               .arg(s.current_ma)
+               .arg(s.soc_percent)
+               .arg(s.remaining_mah)
+               .arg(s.temperatures_c[0])
+               .arg(s.temperatures_c[1])
+               .arg(deg, s.charging ? QStringLiteral("  charging") : QString()) +
+           head.join(QString()) + QLatin1Char('\n') + volts.join(QString()) + QLatin1Char('\n') +
+           bal.join(QString()) + QLatin1Char('\n') +
+           QStringLiteral("min %1 mV  max %2 mV  spread %3 mV\n").arg(*low).arg(*high).arg(*high - *low);
+}
+
+} // namespace
+
+MonitorCommand::MonitorCommand(const Invocation &invocation, QObject *parent)
+    : Command(parent), inv_(invocation), tick_(new QTimer(this)), duration_(new QTimer(this))
+{
+    tick_->setTimerType(Qt::PreciseTimer);
+    tick_->setInterval(inv_.interval_ms);
+    connect(tick_, &QTimer::timeout, this, &MonitorCommand::tick);
+    duration_->setSingleShot(true);
+    connect(duration_, &QTimer::timeout, this, [this] { finish(exit_code::OK); });
+}
+
+int MonitorCommand::prepare()
+{
+    const QString dash = QStringLiteral("-");
+    csv_out_ = !inv_.csv.isEmpty();
+    jsonl_out_ = !inv_.jsonl.isEmpty();
+    const bool stdout_taken = inv_.csv == dash || inv_.jsonl == dash;
+    // Piped without a choice: the rows are surely wanted as data.
+    if (!csv_out_ && !jsonl_out_ && !stdout_is_terminal()) {
+        csv_out_ = true;
+        inv_.csv = dash;
+    }
+    table_ = !stdout_taken && stdout_is_terminal();
+
+    // Opened (and truncated) now so that a path that cannot be written is refused
+    // before anything is sent; rows go out flushed, so no atomic replace here.
+    const auto open = [this, &dash](const QString &path, QFile **file) {
+        if (path.isEmpty() || path == dash)
+            return true;
+        *file = new QFile(path, this);
+        if ((*file)->open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return true;
+        complain(QStringLiteral("monitor: cannot write %1: %2").arg(path, (*file)->errorString()));
+        return false;
+    };
+    if (!open(inv_.csv, &csv_) || !open(inv_.jsonl, &jsonl_))
+        return exit_code::USAGE;
+    return -1;
+}
+
+RegisterRanges MonitorCommand::firstRead() const
+{
+    return LIVE_REGISTERS;
+}
+
+void MonitorCommand::run(BmsLink *link)
+{
+    link_ = link;
+    connect(link_, &BmsLink::readDone, this, &MonitorCommand::sampled);
+    connect(link_, &BmsLink::readFailed, this, &MonitorCommand::sampleFailed);
+    interrupt_ = new InterruptWatch(this);
+    connect(interrupt_, &InterruptWatch::interrupted, this, [this] { finish(exit_code::OK); });
+
+    if (csv_out_ && !writeTo(csv_, inv_.csv, csv_header().toUtf8()))
+        return;
+    tick_->start();
+    if (inv_.duration_ms > 0)
+        duration_->start(static_cast<int>(qMin<qint64>(inv_.duration_ms, INT_MAX)));
+    // The session's first read is the first sample.
+    emitRow(QDateTime::currentDateTimeUtc());
+}
+
+void MonitorCommand::tick()
+{
+    if (state_ != State::Waiting)
+        return;
+    state_ = State::Sampling;
+    link_->readRegisters(LIVE_REGISTERS);
+}
+
+void MonitorCommand::sampled()
+{
+    if (state_ != State::Sampling)
+        return;
+    state_ = State::Waiting;
+    if (silent_) {
+        silent_ = false;
+        warn(QStringLiteral("monitor: the BMS answers again"));
+    }
+    emitRow(QDateTime::currentDateTimeUtc());
+}
+
+void MonitorCommand::sampleFailed(int first_register)
+{
+    if (state_ != State::Sampling)
+        return;
+    state_ = State::Waiting;
+    if (!link_->port()->isOpen()) {
+        warn(QStringLiteral("monitor: the port is gone (adapter unplugged?); stopped after %1 rows")
+                 .arg(rows_));
+        finish(exit_code::FAILED);
+        return;
+    }
+    if (!silent_)
+        warn(QStringLiteral("monitor: warning: no answer from the BMS (register 0x%1) at %2; no "
+                            "rows until it answers again")
+                 .arg(first_register, 2, 16, QLatin1Char('0'))
+                 .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)));
+    silent_ = true;
+}
+
+void MonitorCommand::emitRow(const QDateTime &time)
+{
+    const PackState s = decode_pack_state(link_->image());
+    const QString stamp = time.toString(Qt::ISODateWithMs);
+    ++rows_;
+    if (csv_out_ && !writeTo(csv_, inv_.csv, csv_row(stamp, s).toUtf8()))
+        return;
+    if (jsonl_out_ && !writeTo(jsonl_, inv_.jsonl, jsonl_row(stamp, s).toUtf8()))
+        return;
+    if (table_)
+        block_.draw(live_table(time, rows_, inv_.interval_ms, s));
+    if (inv_.count > 0 && rows_ >= inv_.count)
+        finish(exit_code::OK);
+}
+
+bool MonitorCommand::writeTo(QFile *file, const QString &destination, const QByteArray &bytes)
+{
+    if (!file) {
+        print(QString::fromUtf8(bytes));
+        return true;
+    }
+    if (file->write(bytes) == bytes.size() && file->flush())
+        return true;
+    complain(QStringLiteral("monitor: cannot write %1: %2").arg(destination, file->errorString()));
+    finish(exit_code::FAILED);
+    return false;
+}
+
+void MonitorCommand::warn(const QString &line)
+{
+    complain(line);
+    block_.detach();
+}
+
+void MonitorCommand::finish(int code)
+{
+    if (state_ == State::Done)
+        return;
+    state_ = State::Done;
+    tick_->stop();
+    duration_->stop();
+    for (QFile *file : {csv_, jsonl_})
+        if (file)
+            file->close();
+    if (table_ || stderr_is_terminal())
+        complain(QStringLiteral("monitor: %1 rows").arg(rows_));
+    emit finished(code);
+}

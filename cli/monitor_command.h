@@ -1,0 +1,56 @@
+#ifndef CLI_MONITOR_COMMAND_H
+#define CLI_MONITOR_COMMAND_H
+
+// monitor: the live registers read every interval, one row per answer. A sample
+// still being read when the next is due takes that turn too; a BMS that stops
+// answering leaves a gap, never an invented row.
+
+#include "command.h"
+#include "invocation.h"
+#include "terminal.h"
+
+#include <QDateTime>
+
+class QFile;
+class QTimer;
+struct PackState;
+
+class MonitorCommand : public Command
+{
+    Q_OBJECT
+
+public:
+    explicit MonitorCommand(const Invocation &invocation, QObject *parent = nullptr);
+
+    int prepare() override;
+    RegisterRanges firstRead() const override;
+    void run(BmsLink *link) override;
+
+private:
+    enum class State { Waiting, Sampling, Done };
+
+    void tick();
+    void sampled();
+    void sampleFailed(int first_register);
+    void emitRow(const QDateTime &time);
+    bool writeTo(QFile *file, const QString &destination, const QByteArray &bytes);
+    void warn(const QString &line);
+    void finish(int code);
+
+    State state_ = State::Waiting;
+    Invocation inv_;
+    BmsLink *link_ = nullptr;
+    QTimer *tick_;
+    QTimer *duration_;
+    InterruptWatch *interrupt_ = nullptr;
+    QFile *csv_ = nullptr; // null with "-": standard output
+    QFile *jsonl_ = nullptr;
+    bool csv_out_ = false;
+    bool jsonl_out_ = false;
+    bool table_ = false; // the live table on the terminal
+    InPlaceBlock block_;
+    int rows_ = 0;
+    bool silent_ = false;
+};
+
+#endif // CLI_MONITOR_COMMAND_H

@@ -1,0 +1,91 @@
+#include "output.h"
+
+#include <QJsonArray>
+
+#include <cstdio>
+#include <unistd.h>
+
+void print(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+void complain(const QString &line)
+{
+    const QByteArray bytes = QStringLiteral("bmsctl: %1\n").arg(line).toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+int refuse(const QString &line)
+{
+    complain(line);
+    return exit_code::USAGE;
+}
+
+bool stdin_is_terminal()
+{
+    return isatty(STDIN_FILENO) == 1;
+}
+
+bool stdout_is_terminal()
+{
+    return isatty(STDOUT_FILENO) == 1;
+}
+
+bool stderr_is_terminal()
+{
+    return isatty(STDERR_FILENO) == 1;
+}
+
+QString value_text(const SettingSpec &spec, const QJsonValue &value)
+{
+    if (value.isNull() || value.isUndefined())
+        return QStringLiteral("(no meaning)");
+    const QString text = setting_value_text(value);
+    const QString unit = QString::fromUtf8(spec.unit);
+    if (value.isString() || unit == QLatin1String("text"))
+        return text;
+    return text + QLatin1Char(' ') + unit;
+}
+
+QString allowed_text(const SettingSpec &spec)
+{
+    const bool numeric = spec.form == SettingForm::Scaled || spec.form == SettingForm::Signed ||
+                         (spec.form == SettingForm::Code && spec.labels.isEmpty());
+    if (numeric)
+        return allowed_values_text(spec) + QLatin1Char(' ') + QString::fromUtf8(spec.unit);
+    if (!spec.labels.isEmpty())
+        return QStringLiteral("one of ") + allowed_values_text(spec);
+    return allowed_values_text(spec);
+}
+
+QString not_allowed(const SettingSpec &spec, const QString &given, const QString &why)
+{
+    // Text, date and curve say best what exactly is wrong; the others with their
+    // list or range.
+    const bool specific = spec.form == SettingForm::Text || spec.form == SettingForm::Date ||
+                          spec.form == SettingForm::Curve;
+    return QStringLiteral("%1 is not allowed: %2").arg(given, specific ? why : allowed_text(spec));
+}
+
+QString table(const QVector<QStringList> &rows)
+{
+    QVector<int> widths;
+    for (const QStringList &row : rows)
+        for (int i = 0; i < row.size(); ++i) {
+            if (widths.size() <= i)
+                widths.append(0);
+            widths[i] = qMax(widths[i], row.at(i).size());
+        }
+    QString out;
+    for (const QStringList &row : rows) {
+        QString line;
+        for (int i = 0; i < row.size(); ++i)
+            line += i + 1 < row.size() ? row.at(i).leftJustified(widths[i] + 2) : row.at(i);
+        out += line + QLatin1Char('\n');
+    }
+    return out;
+}

@@ -1,0 +1,48 @@
+#ifndef CLI_OUTPUT_H
+#define CLI_OUTPUT_H
+
+// How bmsctl talks to the shell: data on standard output, every message on
+// standard error, and the exit codes scripts rely on.
+
+#include "settings/settings.h"
+
+#include <QJsonValue>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+namespace exit_code
+{
+constexpr int OK = 0;
+constexpr int FAILED = 1;    // tried and did not succeed: a write not confirmed, silence midway
+constexpr int USAGE = 2;     // bad input of any kind; nothing was sent to the BMS
+constexpr int PORT = 3;      // no port to use, or it cannot be opened
+constexpr int NO_ANSWER = 4; // the BMS was silent before anything was written
+} // namespace exit_code
+
+// Standard output, as it is, flushed at once: a pipe reader sees every row when
+// it is made.
+void print(const QString &text);
+// One line on standard error, after "bmsctl: ".
+void complain(const QString &line);
+// complain() and the exit code for bad input, so call sites read as one step.
+int refuse(const QString &line);
+
+bool stdin_is_terminal();
+bool stdout_is_terminal();
+bool stderr_is_terminal();
+
+// A setting's value as a person reads it: "4200 mV", "SIM10S-0000042",
+// "3000,3350,... mV"; "(no meaning)" for a code the BMS holds that the window
+// has no word for.
+QString value_text(const SettingSpec &spec, const QJsonValue &value);
+// What a setting may be written with, unit included: "1 to 10 s", "Always, Never, ...".
+QString allowed_text(const SettingSpec &spec);
+// "capacity=40000 is not allowed: 1 to 32000 mAh": what was given, and what the
+// setting takes.
+QString not_allowed(const SettingSpec &spec, const QString &given, const QString &why);
+
+// Columns padded to their widest cell, two spaces apart; one line per row.
+QString table(const QVector<QStringList> &rows);
+
+#endif // CLI_OUTPUT_H
