@@ -161,6 +161,16 @@ void print_command_help(const CommandInfo &info)
     print(text);
 }
 
+// Qt's parser words its errors as sentences; ours are clauses of one line.
+QString clause(QString text)
+{
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    if (!text.isEmpty())
+        text[0] = text[0].toLower();
+    return text;
+}
+
 bool fail(const QString &line)
 {
     complain(line);
@@ -323,7 +333,7 @@ bool parse_command(const CommandInfo &info, const QStringList &args, Invocation 
             if (unknown == QLatin1String("port") || unknown == QLatin1String("timeout") ||
                 unknown == QLatin1String("verbose"))
                 hint = QStringLiteral("; --%1 goes before the command").arg(unknown);
-        *code = refuse(QStringLiteral("%1: %2%3 (bmsctl %1 --help)").arg(name, p.errorText(), hint));
+        *code = refuse(QStringLiteral("%1: %2%3 (bmsctl %1 --help)").arg(name, clause(p.errorText()), hint));
         return false;
     }
     if (p.isSet(QStringLiteral("help"))) {
@@ -390,7 +400,7 @@ std::optional<Invocation> parse_invocation(const QStringList &arguments, int *co
 
     *code = exit_code::USAGE;
     if (!p.parse(arguments)) {
-        complain(QStringLiteral("%1 (usage: %2)").arg(p.errorText(), QLatin1String(GLOBAL_USAGE)));
+        complain(QStringLiteral("%1 (usage: %2)").arg(clause(p.errorText()), QLatin1String(GLOBAL_USAGE)));
         return std::nullopt;
     }
     if (p.isSet(help)) {

@@ -43,7 +43,10 @@ bool BmsLink::open(const QString &name)
     port_->setPortName(name);
     port_->setBaudRate(115200, QSerialPort::AllDirections);
     const bool opened = port_->open(QIODevice::ReadWrite);
-    port_->flush();
+    // Flushing a port that did not open would replace the system's reason in
+    // errorString() with "Device is not open".
+    if (opened)
+        port_->flush();
     return opened;
 }
 
