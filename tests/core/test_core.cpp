@@ -334,6 +334,18 @@ private slots:
         QVERIFY(past.problem() == LoadProblem::OutsideImage && past.problem_line() == 3);
         QVERIFY(past.last_line_is_data());
         QCOMPARE(past.image()[0x37F8], quint8(0xFF));
+        // Proven whole before a flash from the command line: record checksums, the
+        // length each byte count gives, the end record last.
+        QByteArray file = generated_hex_file(3, 16, 1);
+        HexIntegrity whole = check_hex_integrity(file);
+        QVERIFY(whole.bad_checksums.isEmpty() && !whole.malformed_line && whole.end_record);
+        file[20] = file.at(20) == '0' ? '1' : '0'; // a data digit of line 2
+        QCOMPARE(check_hex_integrity(file).bad_checksums, QVector<int>{2});
+        QVERIFY(!check_hex_integrity(generated_hex_file(3, 16, 1, false)).end_record);
+        for (const char *bad : {":10000000zz\r\n", ":0100000001\n", "\n", ":00000001FF\n:00000001FF\n"})
+            QVERIFY2(check_hex_integrity(generated_hex_file(1, 16, 1, false) + "\r\n" + bad)
+                             .malformed_line >= 2,
+                     bad);
         for (int bytes : {245, 246}) {
             FirmwareLoader long_line;
             long_line.add_line(hex_record(0, 0, QByteArray(bytes, '\x01')));
