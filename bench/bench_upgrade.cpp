@@ -6,9 +6,10 @@
 //   bench_upgrade [--lines N] [--bytes B] [--polls K] [--sim PATH] [-- SIM_ARGS...]
 //   bench_upgrade [--lines N] [--bytes B] --write-hex PATH   (only writes the file)
 
-#include "app/mydialogwindow.h"
-#include "app/program_state.h"
 #include "hex_text.h"
+#include "link/frame.h"
+#include "mydialogwindow.h"
+#include "upgrade/hex_file.h"
 #include "upgrade/upgrade_commands.h"
 
 #include <QApplication>
@@ -79,8 +80,7 @@ Stats measure_poll_round_trip(const QString &port_name, int count)
     Stats s;
     if (!port.open(QIODevice::ReadWrite))
         return s;
-    QByteArray poll;
-    build_read_request(poll, REG_LAST_PROCESSED_COMMAND, UPGRADE_STATUS_BYTES);
+    const QByteArray poll = build_read_request(REG_LAST_PROCESSED_COMMAND, UPGRADE_STATUS_BYTES);
     std::vector<double> ms;
     QElapsedTimer clock;
     for (int i = 0; i < count; ++i) {
@@ -204,7 +204,10 @@ int main(int argc, char **argv)
     QFile flash(dump);
     flash.open(QIODevice::ReadOnly);
     const QByteArray flashed = flash.readAll();
-    const bool same = flashed == QByteArray(reinterpret_cast<const char *>(firmware_image.data()),
+    FirmwareLoader loader;
+    for (const QByteArray &line : generated_hex_file(opt.lines, opt.bytes, 2024).split('\n'))
+        loader.add_line(QString::fromLatin1(line));
+    const bool same = flashed == QByteArray(reinterpret_cast<const char *>(loader.image().data()),
                                             FIRMWARE_IMAGE_SIZE);
 
     const double poll = rtt.median;

@@ -1,78 +1,50 @@
 // Reception of whatever the serial line delivers: a sequence of readyRead batches
-// into one reply buffer and one register image that persist across the batches,
-// as they do in the running tool.
+// into one reply buffer and one register image that persist across the batches, as
+// they do in the running tool, and the upgrade status rule on every status reply.
 //
 // Input: reception records (fuzz_support.h).
 //
-// Besides the sanitizers, every batch is checked against a straightforward model of
-// the acceptance rule, so a batch that is stored although it is not exactly one
-// frame, or a reply written anywhere but where it names, stops the run too.
+// Besides the sanitizers, properties that any correct reception has stop the run
+// when broken: a batch changes the reply buffer only below the count the port
+// reported, and the image only inside the range the accepted reply names, there
+// with the reply's data; a status that echoes the outstanding command is accepted.
 
 #include "fuzz_support.h"
 #include "link/reception.h"
-
-namespace
-{
-
-struct Expected {
-    bool valid = false;
-    bool read_reply = false;
-    bool stored = false;
-};
-
-// The rule written out the long way, on copies.
-Expected model(quint8 available, const QByteArray &batch, RegisterImage &reply,
-               RegisterImage &image)
-{
-    Expected e;
-    for (int i = 0; i < available; ++i)
-        reply[i] = i < batch.size() ? static_cast<quint8>(batch[i]) : 0;
-    const int len = reply[2];
-    if (available != len + 6)
-        return e;
-    quint32 sum = 0xFFFFFFFFu;
-    for (int i = 2; i < len + 4; ++i)
-        sum -= reply[i];
-    if ((sum & 0xFFFF) != static_cast<quint32>(reply[len + 4] | (reply[len + 5] << 8)))
-        return e;
-    e.valid = true;
-    if (reply[0] != 0x55 || reply[1] != 0xAA || reply[3] != 0x25 || reply[4] != 0x01)
-        return e;
-    const int start = 2 * reply[5];
-    const int data = len - 2;
-    if (data > 0 && start + data > 256)
-        return e; // too long for the image: dropped whole
-    e.read_reply = true;
-    for (int i = 0; i < data; ++i)
-        image[start + i] = reply[6 + i];
-    e.stored = data > 0;
-    return e;
-}
-
-} // namespace
+#include "upgrade/upgrade_commands.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     RegisterImage reply_buffer{};
     RegisterImage image{};
-    RegisterImage expected_reply{};
-    RegisterImage expected_image{};
-
     size_t pos = 0;
     Batch b;
     while (next_batch(data, size, pos, b)) {
-        const quint8 available = b.available;
-        const QByteArray &batch = b.bytes;
-        const ReceptionResult got = receive_batch(available, batch, reply_buffer, image);
-        const Expected want = model(available, batch, expected_reply, expected_image);
+        const RegisterImage reply_before = reply_buffer;
+        const RegisterImage image_before = image;
+        const ReceptionResult got = receive_batch(b.available, b.bytes, reply_buffer, image);
 
-        check(got.valid == want.valid);
-        check(got.read_reply == want.read_reply);
-        check(got.stored == want.stored);
-        check(reply_buffer == expected_reply);
-        check(image == expected_image);
-        if (got.status_reply)
-            check(got.read_reply && got.first_register == 0x69 && got.length == 6);
+        for (int i = b.available; i < REGISTER_IMAGE_SIZE; ++i)
+            check(reply_buffer[i] == reply_before[i]);
+        const int first = 2 * got.first_register;
+        const int end = got.read_reply ? first + got.length - 2 : first;
+        check(!got.valid || b.available == reply_buffer[2] + 6);
+        check(got.valid || !got.read_reply);
+        for (int i = 0; i < REGISTER_IMAGE_SIZE; ++i)
+            check(i >= first && i < end ? image[i] == reply_buffer[6 + i - first]
+                                        : image[i] == image_before[i]);
+        check(got.stored == (end > first));
+
+        if (got.status_reply) {
+            check(got.first_register == REG_LAST_PROCESSED_COMMAND && got.length == 6);
+            // Whatever the status, it confirms a command whose bytes 4 to 7 it repeats.
+            const quint8 *status = image.data() + 2 * REG_LAST_PROCESSED_COMMAND;
+            const QByteArray echoed = build_frame(status[0], status[1],
+                                                  QByteArray(reinterpret_cast<const char *>(status + 2), 2));
+            for (UpgradePhase phase : {UpgradePhase::Erasing, UpgradePhase::SendingLines,
+                                       UpgradePhase::CheckingCrc})
+                check(status_accepted(status, echoed, phase));
+        }
     }
     return 0;
 }

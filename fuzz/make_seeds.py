@@ -103,31 +103,6 @@ def hex_file():
     write(t, "utf8_and_tail", ":10\u00e900000102\n".encode() + b"abc")
 
 
-def status():
-    t = "fuzz_status"
-    erase = with_checksum(bytes([0x55, 0xAA, 0x04, 0x22, 0xFA, 0x01, 0x01, 0x01]))
-    write_cmd = with_checksum(bytes([0x55, 0xAA, 0x14, 0x22, 0xFB, 0x10, 0x12, 0x30]) +
-                              bytes(range(16)))
-    crc = with_checksum(bytes([0x55, 0xAA, 0x05, 0x22, 0xFD, 0x36, 0x1C, 0x2F, 0xA6]))
-    status_reply = lambda s: read_reply(0x69, bytes(s))
-
-    def seed(state, frame, *replies):
-        return bytes([state, len(frame)]) + frame + b"".join(batch(r) for r in replies)
-
-    write(t, "erase_confirmed", seed(1, erase, status_reply([0xFA, 1, 1, 1])))
-    write(t, "write_confirmed", seed(2, write_cmd, status_reply([0xFB, 0x10, 0x12, 0x30])))
-    write(t, "write_previous_line", seed(2, write_cmd, status_reply([0xFB, 0x10, 0x12, 0x20])))
-    write(t, "crc_echo", seed(3, crc, status_reply([0xFD, 0x36, 0x1C, 0x2F])))
-    write(t, "crc_zeros", seed(3, crc, status_reply([0, 0, 0, 0])))
-    write(t, "zeros_while_erasing", seed(1, erase, status_reply([0, 0, 0, 0])))
-    write(t, "idle_reply", seed(0, b"", status_reply([0, 0, 0, 0]), status_reply([1, 2, 3, 4])))
-    write(t, "short_frame", seed(2, erase[:5], status_reply([0xFA, 0, 0, 0])))
-    write(t, "poll_reply_not_status", seed(2, write_cmd, read_reply(0x64, bytes(36))))
-    write(t, "status_split", seed(1, erase, status_reply([0xFA, 1, 1, 1])[:6],
-                                  status_reply([0xFA, 1, 1, 1])[6:]))
-
-
 if __name__ == "__main__":
     reception()
     hex_file()
-    status()

@@ -10,12 +10,14 @@
 // (the upgrade's log lines aside, which the log pane keeps by design), the upgrade
 // succeeded with the simulator's flash equal to the file, and replies were accepted.
 
-#include "dialog_access.h"
 #include "hex_text.h"
+#include "mydialogwindow.h"
+#include "window_access.h"
 
 #include "upgrade/firmware_image.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -126,7 +128,7 @@ int main(int argc, char **argv)
 
     MyDialogWindow dialog;
     dialog.show();
-    connect_dialog(&dialog, pty);
+    connect_window(&dialog, pty);
     auto *log = widget<QPlainTextEdit>(&dialog, "plainTextEdit");
 
     int writes = 0, writes_seen = 0;

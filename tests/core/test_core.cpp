@@ -1,0 +1,359 @@
+// The core without a port or a window: frames byte for byte, reception, the
+// register map, the settings table, HEX loading and the upgrade commands.
+
+#include "hex_text.h"
+
+#include "link/reception.h"
+#include "monitor/display.h"
+#include "settings/settings.h"
+#include "upgrade/upgrade_commands.h"
+
+#include <QJsonArray>
+#include <QtTest>
+
+namespace
+{
+
+QByteArray hex(const char *spaced)
+{
+    return QByteArray::fromHex(QByteArray(spaced).replace(' ', ""));
+}
+
+const QByteArray STATUS = hex("55 AA 06 25 01 69 11 22 33 44 C0 FE"); // registers 0x69, 0x6A
+
+FrameKind kind_of(const QByteArray &frame)
+{
+    return recognise_frame(reinterpret_cast<const quint8 *>(frame.constData()), frame.size());
+}
+
+QByteArray read_reply(quint8 first_register, const QByteArray &data)
+{
+    QByteArray frame = build_frame(CMD_READ_REGISTERS, first_register, data);
+    frame[3] = static_cast<char>(ADDR_FROM_BMS);
+    frame.chop(2);
+    const quint32 sum = frame_checksum(reinterpret_cast<const quint8 *>(frame.constData()),
+                                       static_cast<quint8>(frame.size()));
+    return frame + char(sum & 0xFF) + char(sum >> 8);
+}
+
+void put(RegisterImage &image, int reg, quint16 value)
+{
+    image[static_cast<size_t>(2 * reg)] = static_cast<quint8>(value & 0xFF);
+    image[static_cast<size_t>(2 * reg + 1)] = static_cast<quint8>(value >> 8);
+}
+
+} // namespace
+
+class TestCore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void frames_byte_for_byte()
+    {
+        QCOMPARE(build_read_request(0x00, 40), hex("55 AA 03 22 01 00 28 B1 FF"));
+        QCOMPARE(build_write_frame(0x5A, register_words({4200})),
+                 hex("55 AA 07 22 FE 5A 02 68 10 04 FE 02 FD"));
+        for (int n : {2, 14, 22}) {
+            const QByteArray frame = build_write_frame(0x10, QByteArray(n, 'A'));
+            QVERIFY(frame.size() == n + 11 && frame.at(2) == n + 5);
+            QCOMPARE(kind_of(frame), FrameKind::Valid); // to the BMS: no data for us
+        }
+        QCOMPARE(frame_checksum(reinterpret_cast<const quint8 *>("\x55\xAA\x03"), 2), 0xFFFFFFFFu);
+
+        // Received frames are judged by size and checksum; the header is not summed.
+        QCOMPARE(kind_of(STATUS), FrameKind::ReadReply);
+        for (int i = 2; i < STATUS.size(); ++i) {
+            QByteArray bad = STATUS;
+            bad[i] = static_cast<char>(bad.at(i) ^ 0x01);
+            QVERIFY2(kind_of(bad) == FrameKind::Invalid, qPrintable(QString::number(i)));
+        }
+        QVERIFY(kind_of(STATUS.left(11)) == FrameKind::Invalid &&
+                kind_of(STATUS + '\0') == FrameKind::Invalid);
+        QCOMPARE(kind_of(hex("00 11") + STATUS.mid(2)), FrameKind::Valid);
+    }
+
+    void reception_and_polling()
+    {
+        RegisterImage reply{};
+        RegisterImage image{};
+        // The count is kept in 8 bits: 256 extra bytes wrap back onto one frame.
+        const QByteArray wrapped = STATUS + QByteArray(256, '\x7E');
+        ReceptionResult r = receive_batch(static_cast<quint8>(wrapped.size()), wrapped, reply, image);
+        QVERIFY(r.stored && r.status_reply);
+        QCOMPARE(register_value(image, 0x6A), quint16(0x4433));
+
+        // The port reported more than could be read: the missing bytes are zeros.
+        reply.fill(0xEE);
+        QVERIFY(!receive_batch(12, STATUS.left(10), reply, image).valid);
+        QVERIFY(reply[10] == 0 && reply[11] == 0 && reply[12] == 0xEE);
+
+        // A reply to the poll of 0x64 holds the status registers but is no status reply;
+        // one that would run past the image is dropped whole, one that just fits is kept.
+        const QByteArray last = read_reply(0x64, QByteArray(36, '\x01'));
+        r = receive_batch(static_cast<quint8>(last.size()), last, reply, image);
+        QVERIFY(r.stored && !r.status_reply);
+        image.fill(0);
+        for (int first : {0x7F, 0x7E}) {
+            const QByteArray frame = read_reply(static_cast<quint8>(first), QByteArray(4, '3'));
+            r = receive_batch(static_cast<quint8>(frame.size()), frame, reply, image);
+            QVERIFY(r.valid && r.stored == (first == 0x7E));
+        }
+        QCOMPARE(register_value(image, 0x7F), quint16(0x3333));
+
+        QList<int> cycle;
+        qint32 offset = 0;
+        for (int i = 0; i < 7; ++i) {
+            const PollRequest p = next_poll_request(offset);
+            cycle << p.first_register << p.register_count;
+            offset = p.next_offset;
+        }
+        QCOMPARE(cycle, (QList<int>{0, 20, 20, 20, 40, 20, 60, 20, 80, 20, 100, 18, 0, 20}));
+    }
+
+    void display_edges()
+    {
+        // Each row: this value in this register, all else zero, shows this text.
+        using T = DisplayTexts;
+        const struct {
+            int reg;
+            quint16 value;
+            QString (*field)(const T &);
+            const char *text;
+        } rows[] = {
+            {REG_BATTERY_VOLTAGE, 0xFFFF, [](const T &t) { return t.voltage_mv; }, "655350"},
+            {REG_BATTERY_CURRENT, 0xFFF6, [](const T &t) { return t.current_ma; }, "-100"},
+            {REG_REMAIN_BATTERY_CAPACITY_PERCENTS, 0x0164,
+             [](const T &t) { return t.remaining_percent; }, "100"},
+            {REG_BMS_FIRMWARE, 0x0312, [](const T &t) { return t.firmware; }, "18"},
+            {REG_TEMPERATURES, 0x2D00, [](const T &t) { return t.t1 + ' ' + t.t2; }, "-20 25"},
+            {REG_DATE_OF_PRODUCTION, 0x2865, [](const T &t) { return t.date_of_production; },
+             "5.3.2020"},
+            {REG_DATE_OF_PRODUCTION, 0xFFFF, [](const T &t) { return t.date_of_production; },
+             "31.15.2031"},
+            {REG_STATUS_FLAGS, 0x0640,
+             [](const T &t) { return t.charging + t.recuperation_enabled + t.overheat; },
+             "YesNoYes"},
+            {REG_STATUS_FLAGS, 0xF9BF,
+             [](const T &t) { return t.charging + t.recuperation_enabled + t.overheat; },
+             "NoYesNo"},
+            {REG_DISCHARGING_ENABLED, 0x8000, [](const T &t) { return t.discharging_enabled; },
+             "Yes"},
+            {REG_BALANCING_CELLS, 0xFE01,
+             [](const T &t) { return t.balancing[0] + '|' + t.balancing[1] + '|' + t.balancing[9]; },
+             "Balancing||Balancing"},
+        };
+        for (const auto &row : rows) {
+            RegisterImage image{};
+            put(image, row.reg, row.value);
+            QCOMPARE(row.field(display_texts(image)), QString(row.text));
+        }
+
+        // The settings rows: truncated units, signed values, and a code the table does
+        // not know shows nothing rather than a number in the wrong unit.
+        const struct {
+            Setting setting;
+            quint16 value;
+            const char *text;
+        } settings[] = {
+            {Setting::ChargeOvercurrent, 5999, "5"},
+            {Setting::DischargeOvercurrentCooldown, 65535, "65"},
+            {Setting::ShortCircuitCooldown, 999, "0"},
+            {Setting::AdcOffset, 0xFFFF, "-1"},
+            {Setting::DischargeOvercurrent, 15, "100"},
+            {Setting::DischargeOvercurrent, 16, ""},
+            {Setting::ShortCircuitDelay, 0xFFFF, ""},
+            {Setting::BalanceMode, 0, "Charging&Overvoltage"},
+            {Setting::BalanceMode, 0x0100, "WTF????"},
+        };
+        for (const auto &row : settings) {
+            RegisterImage image{};
+            put(image, setting_spec(row.setting).reg, row.value);
+            QCOMPARE(display_texts(image).settings[static_cast<size_t>(row.setting)],
+                     QString(row.text));
+        }
+
+        RegisterImage image{};
+        const quint8 id[12] = {0x0A, 0xFF, 0x00, 0x10, 0x01, 0xAB, 0, 0, 0, 0, 0, 0x9C};
+        std::copy(std::begin(id), std::end(id), image.begin() + 2 * REG_BMS_SERIAL);
+        const char serial[] = "AB\0CD";
+        std::copy(serial, serial + 5, image.begin() + 2 * REG_SERIAL_NUMBER);
+        put(image, REG_BMS_FIRMWARE, 0x4141); // does not leak into the serial number
+        const DisplayTexts t = display_texts(image);
+        QCOMPARE(t.bms_serial, QString("0AFF001001AB00000000009C"));
+        QCOMPARE(t.serial_number, QString::fromLatin1("AB\0CD", 5) + QString(9, '\0'));
+        QCOMPARE(decode_identity(image).serial_number, QString("AB")); // a C string to others
+    }
+
+    void settings_encode_decode_and_refuse()
+    {
+        QCOMPARE(int(all_settings().size()), SETTING_COUNT);
+        // Each row: a value, the bytes it is written as, and values that are refused.
+        const struct {
+            const char *name;
+            QJsonValue value;
+            const char *bytes;
+            QList<QJsonValue> refused;
+        } rows[] = {
+            {"serial_number", "ÄB-1", "C3 84 42 2D 31 20 20 20 20 20 20 20 20 20",
+             {QString(15, 'x'), QString(7, QChar(0xE9)) + 'x', 5}},
+            {"capacity", 32000, "00 7D", {0, 32001, 7.5, "7800"}},
+            {"date_of_production", "2028-12-31", "9F 39",
+             {"2018-01-01", "2024-13-01", "2024-1-1", "01.02.2024"}},
+            {"charge_overcurrent", 9, "28 23", {0, 10}},
+            {"charge_overcurrent_delay", 1500, "DC 05", {1200}},
+            {"critical_temperature_delay", 10, "10 27", {11}},
+            {"discharge_overcurrent", 50, "06 00", {56, 18}},
+            {"short_circuit_delay", 400, "03 00", {300}},
+            {"undervoltage_delay", 16, "03 00", {2}},
+            {"balance_mode", "Never", "02 00", {"never", 2}},
+            {"adc_offset", -128, "80 FF", {-129, 128}},
+            {"adc_gain", 396, "8C 01", {364, 397}},
+            {"discharge_curve",
+             QJsonArray{2000, 3300, 3450, 3550, 3650, 3750, 3850, 3950, 4050, 4100, 4500},
+             "D0 07 E4 0C 7A 0D DE 0D 42 0E A6 0E 0A 0F 6E 0F D2 0F 04 10 94 11",
+             {QJsonArray{3000, 3100}, QJsonArray{1999, 3300, 3450, 3550, 3650, 3750, 3850, 3950,
+                                                 4050, 4100, 4150},
+              QJsonArray{3000, 3300, 3450, 3550, 3650, 3650, 3850, 3950, 4050, 4100, 4150}}},
+        };
+        for (const auto &row : rows) {
+            const SettingSpec *spec = find_setting(row.name);
+            QVERIFY2(spec, row.name);
+            const std::optional<QByteArray> bytes = encode_setting(*spec, row.value);
+            QVERIFY2(bytes && *bytes == hex(row.bytes), row.name);
+            RegisterImage image{};
+            std::copy(bytes->begin(), bytes->end(), image.begin() + 2 * spec->reg);
+            QVERIFY2(setting_holds(*spec, image, decode_setting(*spec, image)), row.name);
+            for (const QJsonValue &bad : row.refused) {
+                QString why;
+                QVERIFY2(!encode_setting(*spec, bad, &why) && !why.isEmpty(), row.name);
+            }
+        }
+        QString why;
+        QVERIFY(!parse_setting_text(*find_setting("capacity"), "12k", &why));
+        QCOMPARE(why, QString("\"12k\" is not a whole number"));
+
+        // The window's inputs: out-of-range line edits are dropped, the offset is read
+        // as 16 bits, the date is taken from list positions.
+        QVERIFY(!encode_window_input(setting_spec(Setting::Overvoltage), "4301", -1));
+        QCOMPARE(*encode_window_input(setting_spec(Setting::AdcOffset), "65535", -1), hex("FF FF"));
+        QCOMPARE(*encode_window_input(setting_spec(Setting::SerialNumber), QString(13, 'a') + "é",
+                                      -1),
+                 QByteArray(13, 'a') + '\xC3');
+        QCOMPARE(encode_window_date(30, 1, 9), hex("5F 38")); // 31 Feb 2028: not checked
+    }
+
+    void cross_checks()
+    {
+        SettingValues v;
+        const auto set = [&v](Setting s, const QJsonValue &value) {
+            v[static_cast<size_t>(s)] = value;
+        };
+        set(Setting::Overvoltage, 4200);
+        set(Setting::OvervoltageHysteresis, 100);
+        set(Setting::Undervoltage, 3000);
+        set(Setting::UndervoltageHysteresis, 200);
+        set(Setting::ShutdownVoltage, 2800);
+        set(Setting::LowestVoltageToBalance, 3900);
+        set(Setting::RecuperationDisableVoltage, 4200);
+        set(Setting::DischargeCurve, QJsonArray{2800, 3300, 3450, 3550, 3650, 3750, 3850, 3950,
+                                                4050, 4100, 4200});
+        QCOMPARE(cross_check(v), QStringList());
+        set(Setting::Overvoltage, 4000);            // release points cross, curve above it
+        set(Setting::OvervoltageHysteresis, 500);
+        set(Setting::UndervoltageHysteresis, 500);
+        set(Setting::ShutdownVoltage, 3000);        // not below undervoltage
+        set(Setting::RecuperationDisableVoltage, 4250);
+        const QStringList problems = cross_check(v);
+        QCOMPARE(problems.size(), 4);
+        QVERIFY(problems[0].startsWith("shutdown_voltage (3000 mV) must be below undervoltage"));
+        set(Setting::Overvoltage, QJsonValue()); // unknown: its rules are not checked
+        QCOMPARE(cross_check(v).size(), 1);
+    }
+
+    void crc_commands_and_status()
+    {
+        const auto abcd = reinterpret_cast<const quint8 *>("abcd");
+        QCOMPARE(crc32_words(0xFFFFFFFFu, abcd, 4), 0xA62F1C36u);
+        QCOMPARE(crc32_words(0xFFFFFFFFu, abcd, 3), 0x61FACA29u); // tail at the word's high end
+        FirmwareImage erased;
+        erased.fill(0xFF);
+        QCOMPARE(crc32_words(0xFFFFFFFFu, erased.data(), FIRMWARE_IMAGE_SIZE), 0xC53CC327u);
+
+        QCOMPARE(build_erase_command(), hex("55AA0422FA010101DCFE"));
+        QCOMPARE(build_crc_command(0xC53CC327u), hex("55AA0522FD27C33CC5F0FC"));
+        const QByteArray write =
+            build_write_command(parse_data_line(":101230000102030405060708090A0B0C0D0E0F1099"));
+        QCOMPARE(write.size(), 26);
+        QCOMPARE(write.left(24), hex("55AA1422FB1012300102030405060708090A0B0C0D0E0F10"));
+        QCOMPARE(command_delay_ms(write), 50);
+
+        // Four zero bytes confirm only the CRC check; otherwise the echo must match.
+        const quint8 zeros[4] = {};
+        const quint8 echo[4] = {0xFB, 0x10, 0x12, 0x30};
+        QVERIFY(!status_accepted(zeros, write, UpgradePhase::SendingLines));
+        QVERIFY(status_accepted(zeros, write, UpgradePhase::CheckingCrc));
+        QVERIFY(status_accepted(echo, write, UpgradePhase::SendingLines));
+        QVERIFY(!status_accepted(echo, build_erase_command(), UpgradePhase::Erasing));
+    }
+
+    void loading_fills_the_image()
+    {
+        FirmwareLoader loader;
+        for (const QString &line : {
+                 hex_record(4, 0, hex("0800")),
+                 hex_record(2, 0, hex("1000")), // address records are not data
+                 hex_record(0, 0x0000, hex("00112233445566778899AABBCCDDEEFF")),
+                 hex_record(0, 0x0004, hex("A1A2")), // later record wins
+                 hex_record(0, 0xFFFF, hex("5555")), // counted, not copied
+                 QString(":00010000FF"),             // no bytes: counted only
+                 QString("\r\n"),                    // empty line: a data line
+                 QString(":0200200012abffff"),       // lower case, wrong checksum
+                 hex_record(0, 0x37FE, hex("7E7F")), // the last two bytes
+                 hex_record(1, 0, {}),
+             })
+            loader.add_line(line);
+        loader.end_of_file();
+        QCOMPARE(loader.problem(), LoadProblem::None);
+        QCOMPARE(loader.data_lines(), quint16(7));
+        QVERIFY(!loader.last_line_is_data());
+        const QByteArray image(reinterpret_cast<const char *>(loader.image().data()),
+                               FIRMWARE_IMAGE_SIZE);
+        QCOMPARE(image.left(17), hex("00112233A1A266778899AABBCCDDEEFFFF"));
+        QCOMPARE(image.mid(0x20, 3), hex("12ABFF"));
+        QCOMPARE(image.right(3), hex("FF7E7F"));
+        QCOMPARE(image.count('\xFF'), FIRMWARE_IMAGE_SIZE - 20 + 1); // one data byte is FF
+
+        // Past the end of the flash, or more than a write command carries: refused,
+        // named by file line, nothing written past the image.
+        FirmwareLoader past;
+        for (const QString &line : {hex_record(4, 0, hex("0800")), hex_record(0, 0, "\x01"),
+                                    hex_record(0, 0x37F8, QByteArray(16, '\x42'))})
+            past.add_line(line);
+        past.end_of_file();
+        QVERIFY(past.problem() == LoadProblem::OutsideImage && past.problem_line() == 3);
+        QVERIFY(past.last_line_is_data());
+        QCOMPARE(past.image()[0x37F8], quint8(0xFF));
+        // Proven whole before a flash from the command line: record checksums, the
+        // length each byte count gives, the end record last.
+        QByteArray file = generated_hex_file(3, 16, 1);
+        HexIntegrity whole = check_hex_integrity(file);
+        QVERIFY(whole.bad_checksums.isEmpty() && !whole.malformed_line && whole.end_record);
+        file[20] = file.at(20) == '0' ? '1' : '0'; // a data digit of line 2
+        QCOMPARE(check_hex_integrity(file).bad_checksums, QVector<int>{2});
+        QVERIFY(!check_hex_integrity(generated_hex_file(3, 16, 1, false)).end_record);
+        for (const char *bad : {":10000000zz\r\n", ":0100000001\n", "\n", ":00000001FF\n:00000001FF\n"})
+            QVERIFY2(check_hex_integrity(generated_hex_file(1, 16, 1, false) + "\r\n" + bad)
+                             .malformed_line >= 2,
+                     bad);
+        for (int bytes : {245, 246}) {
+            FirmwareLoader long_line;
+            long_line.add_line(hex_record(0, 0, QByteArray(bytes, '\x01')));
+            QCOMPARE(long_line.problem(),
+                     bytes == 245 ? LoadProblem::None : LoadProblem::LineTooLong);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCore)
+#include "test_core.moc"
