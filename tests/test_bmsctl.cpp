@@ -1,0 +1,220 @@
+// bmsctl end to end: the binary against the simulator, and against a bare
+// pseudo-terminal where nothing may arrive at all.
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace
+{
+
+struct Result {
+    int code = -1;
+    QString out, err;
+};
+
+Result bmsctl(const QStringList &args)
+{
+    QProcess p;
+    p.start(QStringLiteral(BMSCTL_PATH), args);
+    p.closeWriteChannel(); // standard input is a pipe: no terminal to confirm on
+    p.waitForFinished(30000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+}
+
+// A port with nobody behind it: whatever bmsctl sends waits on the master side.
+struct Line {
+    int master = -1, slave = -1;
+    QString path;
+    Line()
+    {
+        char name[128] = {};
+        openpty(&master, &slave, name, nullptr, nullptr);
+        termios tio{};
+        tcgetattr(slave, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(slave, TCSANOW, &tio);
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        path = QString::fromLocal8Bit(name);
+    }
+    ~Line()
+    {
+        ::close(master);
+        ::close(slave);
+    }
+    QByteArray sent() const
+    {
+        char buffer[512];
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        return QByteArray(buffer, n > 0 ? static_cast<int>(n) : 0);
+    }
+};
+
+struct Sim {
+    QProcess process;
+    QString path;
+    explicit Sim(const QStringList &args = {})
+    {
+        process.start(QStringLiteral(BMS_SIM_PATH), args);
+        process.waitForReadyRead(10000);
+        path = QString::fromLocal8Bit(process.readLine()).trimmed();
+    }
+    ~Sim()
+    {
+        process.terminate();
+        process.waitForFinished(5000);
+    }
+};
+
+QStringList expand(QStringList args, const QString &port, const QString &dir)
+{
+    for (QString &a : args)
+        a.replace(QLatin1String("%D"), dir);
+    return QStringList{QStringLiteral("--port"), port} + args;
+}
+
+void write_file(const QString &path, const QByteArray &text)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(text);
+}
+
+const QByteArray CHANGED = R"({"format": "bmsctl-settings", "version": 1,
+  "settings": {"capacity": 10400, "overvoltage": 4250, "balance_mode": "Always"}})";
+
+} // namespace
+
+class TestBmsctl : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    std::unique_ptr<Sim> sim; // for the normal runs, one after the other
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        write_file(dir.filePath("changed.json"), CHANGED);
+        write_file(dir.filePath("malformed.json"), R"({"format": "bmsctl-settings", "version": )");
+        write_file(dir.filePath("not_allowed.json"),
+                   QByteArray(CHANGED).replace("10400", "70000"));
+        sim = std::make_unique<Sim>();
+    }
+
+    void cleanupTestCase() { sim.reset(); }
+
+    // Rows run in order on one simulator: a row sees what the rows before it wrote.
+    void normal_run_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("expected"); // each in standard output, spaces collapsed
+        QTest::addColumn<int>("lines");            // of standard output; -1: any
+        const auto row = [](const char *name, QStringList args, QStringList expected, int lines = -1) {
+            QTest::newRow(name) << args << expected << lines;
+        };
+        row("ports", {"ports", "--json"}, {"["});
+        row("info", {"info", "--json"},
+            {"\"serial_number\": \"SIM10S-0000042\"", "\"capacity_mah\": 7800",
+             "\"date_of_production\": \"2023-06-15\"", "\"bms_serial\": \"0A3F", "\"firmware\": 18",
+             "\"voltage_mv\"", "\"current_ma\"", "\"soc_percent\"", "\"remaining_mah\"",
+             "\"temperatures_c\"", "\"cells_mv\"", "\"balancing\""});
+        row("get", {"get", "capacity", "short_circuit_delay", "balance_mode"},
+            {"capacity 7800 mAh", "short_circuit_delay 100 µs", "balance_mode Charging&Overvoltage"}, 3);
+        row("set", {"set", "capacity=9000", "discharge_curve=3000,3350,3480,3560,3620,3680,3760,3850,3940,4040,4160"},
+            {"capacity written and confirmed 9000 mAh", "discharge_curve written and confirmed"});
+        row("get after set", {"get", "capacity", "--json"}, {"\"capacity\": 9000"});
+        row("backup", {"backup", "-o", "%D/backup.json"}, {}, 0);
+        row("diff with its backup", {"diff", "%D/backup.json"}, {"No differences"}, 1);
+        row("restore", {"restore", "%D/changed.json", "--yes"},
+            {"capacity 9000 mAh 10400 mAh", "3 written and confirmed, 0 unchanged, 0 failed"});
+        row("diff after restore", {"diff", "%D/changed.json"}, {"No differences"}, 1);
+        row("restore of the backup", {"restore", "%D/backup.json", "--yes"},
+            {"3 written and confirmed, 26 unchanged, 0 failed"});
+        row("monitor", {"monitor", "--interval", "100", "--count", "3", "--csv", "-"},
+            {"time,voltage_mv,current_ma,soc_percent,remaining_mah,t1_c,t2_c,cell1_mv,"}, 4);
+    }
+
+    void normal_run()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, expected);
+        QFETCH(int, lines);
+        const Result r = bmsctl(expand(args, sim->path, dir.path()));
+        QVERIFY2(r.code == 0, qPrintable(QString::number(r.code) + r.err));
+        for (const QString &text : expected)
+            QVERIFY2(r.out.simplified().contains(text), qPrintable(r.out));
+        if (lines >= 0)
+            QCOMPARE(r.out.count(QLatin1Char('\n')), lines);
+    }
+
+    // Bad input of every kind: exit 2, one line on standard error per problem,
+    // and not one byte on the line.
+    void bad_input_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("named"); // what the message must name
+        const auto row = [](const char *name, QStringList args, const char *named) {
+            QTest::newRow(name) << args << QString::fromUtf8(named);
+        };
+        row("unknown command", {"flash"}, "\"flash\"");
+        row("unknown option", {"info", "--jsn"}, "'jsn'");
+        row("option value", {"monitor", "--interval", "fast"}, "--interval fast");
+        row("unknown setting", {"get", "overvoltag"}, "\"overvoltag\"");
+        row("value not allowed", {"set", "discharge_overcurrent=40"}, "17, 22, 28, 33, 39, 44, 50 A");
+        row("not increasing", {"set", "discharge_curve=3000,3350,3480,3560,3620,3680,3760,3850,3940,4040,4040"}, "strictly increasing");
+        row("malformed file", {"restore", "%D/malformed.json", "--yes"}, "malformed.json: not valid JSON at line 1");
+        row("unreadable file", {"diff", "%D/missing.json"}, "missing.json");
+        row("value not allowed in a file", {"restore", "%D/not_allowed.json", "--yes"}, "settings.capacity: 70000 is not allowed: 1 to 32000 mAh");
+        row("cross-check", {"set", "undervoltage=3000", "shutdown_voltage=3000"}, "shutdown_voltage (3000 mV) must be below undervoltage");
+        row("no terminal to confirm", {"restore", "%D/changed.json"}, "--yes");
+        row("unwritable output", {"backup", "-o", "%D/missing/backup.json"}, "missing/backup.json");
+    }
+
+    void bad_input()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, named);
+        const Line line;
+        const Result r = bmsctl(expand(args, line.path, dir.path()));
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.startsWith("bmsctl: ") && r.err.contains(named), qPrintable(r.err));
+        QCOMPARE(r.out, QString());
+        QCOMPARE(line.sent(), QByteArray());
+    }
+
+    void port_missing_or_silent()
+    {
+        Result r = bmsctl({"--port", "/dev/no-such-port", "info"});
+        QCOMPARE(r.code, 3);
+        QVERIFY2(r.err.contains("/dev/no-such-port: No such file or directory"), qPrintable(r.err));
+
+        const Line silent;
+        r = bmsctl({"--port", silent.path, "--timeout", "100", "set", "capacity=9000"});
+        QCOMPARE(r.code, 4);
+        QVERIFY2(r.err.contains("no answer from the BMS on " + silent.path), qPrintable(r.err));
+        // The first read request and its one retry; no write.
+        QCOMPARE(silent.sent(), QByteArray::fromHex("55aa0322010028b1ff55aa0322010028b1ff"));
+    }
+
+    void refused_write_fails()
+    {
+        Sim sim({"--refuse-registers", "0x5A"});
+        const Result r = bmsctl({"--port", sim.path, "set", "overvoltage=4250", "capacity=9000"});
+        QCOMPARE(r.code, 1);
+        const QString out = r.out.simplified();
+        QVERIFY2(out.contains("overvoltage FAILED: the BMS still holds 4200 mV after 3 writes"), qPrintable(r.out));
+        QVERIFY2(out.contains("capacity written and confirmed"), qPrintable(r.out));
+        QVERIFY2(r.err.contains("not confirmed: overvoltage"), qPrintable(r.err));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBmsctl)
+#include "test_bmsctl.moc"
