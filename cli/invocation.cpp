@@ -11,7 +11,8 @@ namespace
 
 const char GLOBAL_USAGE[] = "bmsctl [--port PATH] [--timeout MS] [--verbose] COMMAND [ARGS]";
 
-const char GLOBAL_HELP[] = R"(Service bench for the ten-cell pack's BMS: pack info, live logging, settings
+const char GLOBAL_HELP[] =
+    R"(Service bench for the ten-cell pack's BMS: pack info, live logging, settings
 backup, diff and restore with read-back of every write.
 
 Commands:
@@ -107,7 +108,8 @@ QList<QCommandLineOption> command_options(CommandKind kind)
     case CommandKind::Diff:
         return {help};
     case CommandKind::Restore:
-        return {O(QStringLiteral("dry-run"), QStringLiteral("show the diff and the checks; write nothing")),
+        return {O(QStringLiteral("dry-run"),
+                  QStringLiteral("show the diff and the checks; write nothing")),
                 O(QStringLiteral("yes"), QStringLiteral("write without asking")),
                 O(QStringLiteral("only"), QStringLiteral("restore only these settings"),
                   QStringLiteral("NAME,...")),
@@ -118,25 +120,25 @@ QList<QCommandLineOption> command_options(CommandKind kind)
                   QStringLiteral("write every setting of FILE, also those the BMS holds")),
                 help};
     case CommandKind::Monitor:
-        return {O(QStringLiteral("interval"), QStringLiteral("time between samples (1000)"),
-                  QStringLiteral("MS")),
-                O(QStringLiteral("duration"), QStringLiteral("stop after S seconds"),
-                  QStringLiteral("S")),
-                O(QStringLiteral("count"), QStringLiteral("stop after N rows"), QStringLiteral("N")),
-                O(QStringLiteral("csv"), QStringLiteral("CSV rows to FILE, - for standard output"),
-                  QStringLiteral("FILE|-")),
-                O(QStringLiteral("jsonl"),
-                  QStringLiteral("JSON lines to FILE, - for standard output"),
-                  QStringLiteral("FILE|-")),
-                help};
+        return {
+            O(QStringLiteral("interval"), QStringLiteral("time between samples (1000)"),
+              QStringLiteral("MS")),
+            O(QStringLiteral("duration"), QStringLiteral("stop after S seconds"),
+              QStringLiteral("S")),
+            O(QStringLiteral("count"), QStringLiteral("stop after N rows"), QStringLiteral("N")),
+            O(QStringLiteral("csv"), QStringLiteral("CSV rows to FILE, - for standard output"),
+              QStringLiteral("FILE|-")),
+            O(QStringLiteral("jsonl"), QStringLiteral("JSON lines to FILE, - for standard output"),
+              QStringLiteral("FILE|-")),
+            help};
     }
     return {help};
 }
 
 QString settings_help()
 {
-    QVector<QStringList> rows{{QStringLiteral("NAME"), QStringLiteral("UNIT"),
-                               QStringLiteral("ALLOWED")}};
+    QVector<QStringList> rows{
+        {QStringLiteral("NAME"), QStringLiteral("UNIT"), QStringLiteral("ALLOWED")}};
     for (const SettingSpec &spec : all_settings())
         rows.append({QString::fromLatin1(spec.name), QString::fromUtf8(spec.unit),
                      allowed_values_text(spec)});
@@ -152,8 +154,10 @@ void print_command_help(const CommandInfo &info)
         QStringList names;
         for (const QString &n : o.names())
             names << (n.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + n;
-        const QString value = o.valueName().isEmpty() ? QString() : QLatin1Char(' ') + o.valueName();
-        rows.append({QStringLiteral(" ") + names.join(QStringLiteral(", ")) + value, o.description()});
+        const QString value =
+            o.valueName().isEmpty() ? QString() : QLatin1Char(' ') + o.valueName();
+        rows.append(
+            {QStringLiteral(" ") + names.join(QStringLiteral(", ")) + value, o.description()});
     }
     text += QStringLiteral("\nOptions:\n") + table(rows);
     if (info.kind == CommandKind::Get || info.kind == CommandKind::Set)
@@ -212,7 +216,8 @@ bool passes_checks(const QString &command, const SettingValues &values, bool for
         complain(QStringLiteral("%1: %2%3")
                      .arg(command, force ? QStringLiteral("warning: ") : QString(), p));
     if (!problems.isEmpty() && !force)
-        complain(QStringLiteral("%1: refused, nothing written (--force writes anyway)").arg(command));
+        complain(
+            QStringLiteral("%1: refused, nothing written (--force writes anyway)").arg(command));
     return problems.isEmpty() || force;
 }
 
@@ -243,8 +248,8 @@ bool parse_file(const QString &command, const QStringList &args, Invocation &inv
 {
     if (args.size() != 1)
         return fail(QStringLiteral("%1: one FILE is expected, %2 given (bmsctl %1 --help)")
-                            .arg(command)
-                            .arg(args.size()));
+                        .arg(command)
+                        .arg(args.size()));
     const QStringList problems = read_settings_file(args.first(), inv.settings);
     for (const QString &p : problems)
         complain(command + QStringLiteral(": ") + p);
@@ -260,13 +265,14 @@ bool parse_restore(const QCommandLineParser &p, Invocation &inv)
     if (p.isSet(QStringLiteral("only"))) {
         SettingValues kept = no_settings();
         for (const QString &name : p.value(QStringLiteral("only")).split(QLatin1Char(','))) {
-            const SettingSpec *spec = named_setting(QStringLiteral("restore: --only"), name.trimmed());
+            const SettingSpec *spec =
+                named_setting(QStringLiteral("restore: --only"), name.trimmed());
             if (!spec)
                 return false;
             const auto i = static_cast<size_t>(spec->id);
             if (values[i].isUndefined())
                 return fail(QStringLiteral("restore: --only names %1, which %2 does not hold")
-                                    .arg(spec->name, inv.settings.path));
+                                .arg(spec->name, inv.settings.path));
             kept[i] = values[i];
         }
         values = kept;
@@ -277,11 +283,11 @@ bool parse_restore(const QCommandLineParser &p, Invocation &inv)
     }
     if (inv.settings.count() == 0)
         return fail(QStringLiteral("restore: nothing left to restore from %1 after --only "
-                                       "and --skip-identity")
-                            .arg(inv.settings.path));
+                                   "and --skip-identity")
+                        .arg(inv.settings.path));
     if (!inv.dry_run && !inv.yes && !stdin_is_terminal())
         return fail(QStringLiteral("restore: refused: no terminal to confirm on; add --yes "
-                                       "to write without asking, or --dry-run to only look"));
+                                   "to write without asking, or --dry-run to only look"));
     return passes_checks(QStringLiteral("restore"), values, inv.force);
 }
 
@@ -301,7 +307,7 @@ bool parse_monitor(const QCommandLineParser &p, Invocation &inv)
         const double s = value("duration").toDouble(&ok);
         if (!ok || !(s > 0) || s > 1e7)
             return fail(QStringLiteral("--duration %1: a number of seconds above 0 is expected")
-                                .arg(value("duration")));
+                            .arg(value("duration")));
         inv.duration_ms = static_cast<qint64>(std::ceil(s * 1000));
     }
     if (p.isSet(QStringLiteral("count"))) {
@@ -333,7 +339,8 @@ bool parse_command(const CommandInfo &info, const QStringList &args, Invocation 
             if (unknown == QLatin1String("port") || unknown == QLatin1String("timeout") ||
                 unknown == QLatin1String("verbose"))
                 hint = QStringLiteral("; --%1 goes before the command").arg(unknown);
-        *code = refuse(QStringLiteral("%1: %2%3 (bmsctl %1 --help)").arg(name, clause(p.errorText()), hint));
+        *code = refuse(
+            QStringLiteral("%1: %2%3 (bmsctl %1 --help)").arg(name, clause(p.errorText()), hint));
         return false;
     }
     if (p.isSet(QStringLiteral("help"))) {
@@ -347,7 +354,8 @@ bool parse_command(const CommandInfo &info, const QStringList &args, Invocation 
     inv.force = p.optionNames().contains(QStringLiteral("force"));
     const QStringList positional = p.positionalArguments();
     const bool takes_positional = info.kind == CommandKind::Get || info.kind == CommandKind::Set ||
-                                  info.kind == CommandKind::Diff || info.kind == CommandKind::Restore;
+                                  info.kind == CommandKind::Diff ||
+                                  info.kind == CommandKind::Restore;
     if (!takes_positional && !positional.isEmpty()) {
         complain(QStringLiteral("%1: unexpected argument \"%2\" (bmsctl %1 --help)")
                      .arg(name, positional.first()));
@@ -400,11 +408,13 @@ std::optional<Invocation> parse_invocation(const QStringList &arguments, int *co
 
     *code = exit_code::USAGE;
     if (!p.parse(arguments)) {
-        complain(QStringLiteral("%1 (usage: %2)").arg(clause(p.errorText()), QLatin1String(GLOBAL_USAGE)));
+        complain(QStringLiteral("%1 (usage: %2)")
+                     .arg(clause(p.errorText()), QLatin1String(GLOBAL_USAGE)));
         return std::nullopt;
     }
     if (p.isSet(help)) {
-        print(QStringLiteral("Usage: %1\n\n%2").arg(QLatin1String(GLOBAL_USAGE), QLatin1String(GLOBAL_HELP)));
+        print(QStringLiteral("Usage: %1\n\n%2")
+                  .arg(QLatin1String(GLOBAL_USAGE), QLatin1String(GLOBAL_HELP)));
         *code = exit_code::OK;
         return std::nullopt;
     }

@@ -37,8 +37,8 @@ QString csv_header()
 
 QList<int> row_numbers(const PackState &s)
 {
-    QList<int> n{s.voltage_mv,        s.current_ma,        s.soc_percent, s.remaining_mah,
-                 s.temperatures_c[0], s.temperatures_c[1]};
+    QList<int> n{s.voltage_mv,    s.current_ma,        s.soc_percent,
+                 s.remaining_mah, s.temperatures_c[0], s.temperatures_c[1]};
     for (int mv : s.cells_mv)
         n << mv;
     return n;
@@ -68,7 +68,8 @@ QString jsonl_row(const QString &time, const PackState &s)
 QString live_table(const QDateTime &time, int rows, int interval_ms, const PackState &s)
 {
     const QString deg = QStringLiteral("\u00b0C");
-    QStringList head{QStringLiteral("cell")}, volts{QStringLiteral("mV")}, bal{QStringLiteral("bal")};
+    QStringList head{QStringLiteral("cell")}, volts{QStringLiteral("mV")},
+        bal{QStringLiteral("bal")};
     for (int k = 0; k < CELL_COUNT; ++k) {
         head << QString::number(k + 1).rightJustified(5);
         volts << QString::number(s.cells_mv[static_cast<size_t>(k)]).rightJustified(5);
@@ -89,7 +90,10 @@ QString live_table(const QDateTime &time, int rows, int interval_ms, const PackS
                .arg(deg, s.charging ? QStringLiteral("  charging") : QString()) +
            head.join(QString()) + QLatin1Char('\n') + volts.join(QString()) + QLatin1Char('\n') +
            bal.join(QString()) + QLatin1Char('\n') +
-           QStringLiteral("min %1 mV  max %2 mV  spread %3 mV\n").arg(*low).arg(*high).arg(*high - *low);
+           QStringLiteral("min %1 mV  max %2 mV  spread %3 mV\n")
+               .arg(*low)
+               .arg(*high)
+               .arg(*high - *low);
 }
 
 } // namespace

@@ -31,9 +31,9 @@ QString describe(const QVector<PortEntry> &ports)
 
 QVector<PortEntry> list_ports()
 {
-    const QFileInfoList links = QDir(QStringLiteral("/dev/serial/by-id"))
-                                    .entryInfoList(QDir::AllEntries | QDir::System |
-                                                   QDir::NoDotAndDotDot);
+    const QFileInfoList links =
+        QDir(QStringLiteral("/dev/serial/by-id"))
+            .entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     QVector<PortEntry> ports;
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
         PortEntry p;

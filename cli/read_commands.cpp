@@ -22,7 +22,8 @@ int ReadCommand::prepare()
     // is asked anything; the old file stays as it was until the new one is whole.
     output_ = new QSaveFile(inv_.output, this);
     if (!output_->open(QIODevice::WriteOnly))
-        return refuse(QStringLiteral("backup: cannot write %1: %2").arg(inv_.output, output_->errorString()));
+        return refuse(
+            QStringLiteral("backup: cannot write %1: %2").arg(inv_.output, output_->errorString()));
     return -1;
 }
 
@@ -83,7 +84,8 @@ int ReadCommand::backup(const RegisterImage &image)
     }
     output_->write(text);
     if (!output_->commit()) {
-        complain(QStringLiteral("backup: cannot write %1: %2").arg(inv_.output, output_->errorString()));
+        complain(
+            QStringLiteral("backup: cannot write %1: %2").arg(inv_.output, output_->errorString()));
         return exit_code::FAILED;
     }
     const PackIdentity id = decode_identity(image);

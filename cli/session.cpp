@@ -23,7 +23,8 @@ void Session::start()
         if (link_->port()->error() == QSerialPort::PermissionError)
             advice = QStringLiteral("; to get access, add yourself to the dialout group "
                                     "(sudo usermod -aG dialout $USER) and log in again");
-        complain(QStringLiteral("cannot open %1: %2%3").arg(port_name_, link_->errorString(), advice));
+        complain(
+            QStringLiteral("cannot open %1: %2%3").arg(port_name_, link_->errorString(), advice));
         finish(exit_code::PORT);
         return;
     }

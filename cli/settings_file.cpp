@@ -99,8 +99,8 @@ QStringList read_settings_file(const QString &path, SettingsFile &file)
         // it: restore finds out whether it needs writing once it sees the BMS.
         QString why;
         if (!register_bytes(*spec, it.value()) && !encode_setting(*spec, it.value(), &why)) {
-            problems << QStringLiteral("%1: %2")
-                            .arg(where, not_allowed(*spec, QString::fromUtf8(json(it.value())), why));
+            problems << QStringLiteral("%1: %2").arg(
+                where, not_allowed(*spec, QString::fromUtf8(json(it.value())), why));
             continue;
         }
         file.values[static_cast<size_t>(spec->id)] = it.value();

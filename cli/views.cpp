@@ -84,13 +84,16 @@ QString info_text(const RegisterImage &image)
         {QStringLiteral("BMS serial"), id.bms_serial},
         {QStringLiteral("Firmware"), QString::number(id.firmware)},
         {QStringLiteral("Voltage"), QStringLiteral("%1 mV").arg(s.voltage_mv)},
-        {QStringLiteral("Current"), QStringLiteral("%1 mA%2").arg(s.current_ma).arg(
-                                        s.charging ? QStringLiteral(" (charging)") : QString())},
-        {QStringLiteral("State of charge"), QStringLiteral("%1 %, %2 mAh remaining")
-                                                .arg(s.soc_percent)
-                                                .arg(s.remaining_mah)},
-        {QStringLiteral("Temperatures"),
-         QStringLiteral("T1 %1%3, T2 %2%3").arg(s.temperatures_c[0]).arg(s.temperatures_c[1]).arg(deg)},
+        {QStringLiteral("Current"),
+         QStringLiteral("%1 mA%2")
+             .arg(s.current_ma)
+             .arg(s.charging ? QStringLiteral(" (charging)") : QString())},
+        {QStringLiteral("State of charge"),
+         QStringLiteral("%1 %, %2 mAh remaining").arg(s.soc_percent).arg(s.remaining_mah)},
+        {QStringLiteral("Temperatures"), QStringLiteral("T1 %1%3, T2 %2%3")
+                                             .arg(s.temperatures_c[0])
+                                             .arg(s.temperatures_c[1])
+                                             .arg(deg)},
         {QStringLiteral("Switches"),
          QStringList{yes_no(s.charging_enabled, "charging enabled"),
                      yes_no(s.discharging_enabled, "discharging enabled"),

@@ -48,9 +48,8 @@ void WriteCommand::run(BmsLink *link)
             item.outcome = Outcome::Unchanged;
         items_.append(item);
     }
-    const auto to_write = std::count_if(items_.begin(), items_.end(), [](const Item &i) {
-        return i.outcome == Outcome::Pending;
-    });
+    const auto to_write = std::count_if(
+        items_.begin(), items_.end(), [](const Item &i) { return i.outcome == Outcome::Pending; });
 
     const bool restore = inv_.command == CommandKind::Restore;
     if (restore) {
@@ -73,7 +72,8 @@ void WriteCommand::run(BmsLink *link)
     }
     if (restore && inv_.dry_run) {
         state_ = State::Done;
-        print(QStringLiteral("Dry run: %1 setting(s) would be written; nothing was sent.\n").arg(to_write));
+        print(QStringLiteral("Dry run: %1 setting(s) would be written; nothing was sent.\n")
+                  .arg(to_write));
         emit finished(exit_code::OK);
         return;
     }
@@ -121,8 +121,8 @@ bool WriteCommand::crossChecked()
     for (const Item &item : items_)
         after[static_cast<size_t>(item.spec->id)] = item.value;
     const QStringList problems = cross_check(after);
-    const QString command = inv_.command == CommandKind::Set ? QStringLiteral("set")
-                                                             : QStringLiteral("restore");
+    const QString command =
+        inv_.command == CommandKind::Set ? QStringLiteral("set") : QStringLiteral("restore");
     for (const QString &p : problems)
         complain(QStringLiteral("%1: %2%3")
                      .arg(command, inv_.force ? QStringLiteral("warning: ") : QString(), p));
@@ -184,7 +184,8 @@ void WriteCommand::readBack()
     std::sort(spans.begin(), spans.end());
     RegisterRanges ranges;
     for (const auto &span : spans) {
-        if (!ranges.isEmpty() && span.first <= ranges.last().first + ranges.last().second + MERGE_GAP)
+        if (!ranges.isEmpty() &&
+            span.first <= ranges.last().first + ranges.last().second + MERGE_GAP)
             ranges.last().second = qMax(ranges.last().second, span.second - ranges.last().first);
         else
             ranges.append({span.first, span.second - span.first});
@@ -237,8 +238,8 @@ void WriteCommand::finish()
     state_ = State::Done;
     progress(QString());
     // The result before the value: a curve's eleven points would push it off screen.
-    QVector<QStringList> rows{{QStringLiteral("SETTING"), QStringLiteral("RESULT"),
-                               QStringLiteral("VALUE")}};
+    QVector<QStringList> rows{
+        {QStringLiteral("SETTING"), QStringLiteral("RESULT"), QStringLiteral("VALUE")}};
     int counts[4] = {};
     QStringList failed;
     for (const Item &item : items_) {
@@ -257,7 +258,8 @@ void WriteCommand::finish()
             failed << QLatin1String(item.spec->name);
             break;
         }
-        rows.append({QString::fromLatin1(item.spec->name), result, value_text(*item.spec, item.value)});
+        rows.append(
+            {QString::fromLatin1(item.spec->name), result, value_text(*item.spec, item.value)});
     }
     print(table(rows) + QStringLiteral("%1 written and confirmed, %2 unchanged, %3 failed\n")
                             .arg(counts[static_cast<int>(Outcome::Confirmed)])
