@@ -274,7 +274,7 @@ void write_out(int fd, const QByteArray &bytes, bool verbose)
 {
     const ssize_t n = ::write(fd, bytes.constData(), static_cast<size_t>(bytes.size()));
     if (verbose && n != bytes.size())
-        std::fprintf(stderr, "bms_sim: wrote %zd of %d bytes\n", n, bytes.size());
+        std::fprintf(stderr, "bms_sim: wrote %zd of %d bytes\n", n, static_cast<int>(bytes.size()));
 }
 
 // stdin is watched only when someone can close it on us: a pipe (the parent that

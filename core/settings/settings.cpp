@@ -159,8 +159,10 @@ QJsonValue decode_bytes(const SettingSpec &spec, const QByteArray &bytes)
     const quint16 w = word_at(bytes, 0);
     switch (spec.form) {
     case F::Text: {
-        QString text = QString::fromUtf8(bytes);
-        while (!text.isEmpty() && (text.back() == QLatin1Char(' ') || text.back().isNull()))
+        // Read as the BMS's own firmware would: a C string, padded with spaces.
+        const int end = bytes.indexOf('\0');
+        QString text = QString::fromUtf8(end < 0 ? bytes : bytes.left(end));
+        while (text.endsWith(QLatin1Char(' ')))
             text.chop(1);
         return text;
     }
