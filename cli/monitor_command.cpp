@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 
 namespace
 {
@@ -68,8 +69,8 @@ QString jsonl_row(const QString &time, const PackState &s)
 QString live_table(const QDateTime &time, int rows, int interval_ms, const PackState &s)
 {
     const QString deg = QStringLiteral("\u00b0C");
-    QStringList head{QStringLiteral("cell")}, volts{QStringLiteral("mV")},
-        bal{QStringLiteral("bal")};
+    QStringList head{QStringLiteral("cell")}, volts{QStringLiteral("mV  ")},
+        bal{QStringLiteral("bal ")};
     for (int k = 0; k < CELL_COUNT; ++k) {
         head << QString::number(k + 1).rightJustified(5);
         volts << QString::number(s.cells_mv[static_cast<size_t>(k)]).rightJustified(5);
@@ -191,10 +192,10 @@ void MonitorCommand::sampleFailed(int first_register)
         return;
     }
     if (!silent_)
-        warn(QStringLiteral("monitor: warning: no answer from the BMS (register 0x%1) at %2; no "
-                            "rows until it answers again")
-                 .arg(first_register, 2, 16, QLatin1Char('0'))
-                 .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)));
+        warn(QStringLiteral("monitor: no answer from the BMS since %1 UTC (register 0x%2); no "
+                            "rows until it answers")
+                 .arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("HH:mm:ss.zzz")))
+                 .arg(first_register, 2, 16, QLatin1Char('0')));
     silent_ = true;
 }
 
@@ -242,7 +243,9 @@ void MonitorCommand::finish(int code)
     for (QFile *file : {csv_, jsonl_})
         if (file)
             file->close();
-    if (table_ || stderr_is_terminal())
+    if (stderr_is_terminal()) {
+        std::fputs("\r\x1b[K", stderr); // over the ^C the terminal echoed
         complain(QStringLiteral("monitor: %1 rows").arg(rows_));
+    }
     emit finished(code);
 }

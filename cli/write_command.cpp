@@ -72,8 +72,9 @@ void WriteCommand::run(BmsLink *link)
     }
     if (restore && inv_.dry_run) {
         state_ = State::Done;
-        print(QStringLiteral("Dry run: %1 setting(s) would be written; nothing was sent.\n")
-                  .arg(to_write));
+        print(QStringLiteral("Dry run: %1 to write; nothing was written.\n")
+                  .arg(to_write == 1 ? QStringLiteral("1 setting")
+                                     : QStringLiteral("%1 settings").arg(to_write)));
         emit finished(exit_code::OK);
         return;
     }
@@ -84,7 +85,8 @@ void WriteCommand::run(BmsLink *link)
     }
     if (to_write > 0 && restore && !inv_.yes) {
         state_ = State::Confirming;
-        std::fprintf(stderr, "Write %d setting(s) to the BMS? [y/N] ", static_cast<int>(to_write));
+        std::fprintf(stderr, "Write %d setting%s to the BMS? [y/N] ", static_cast<int>(to_write),
+                     to_write == 1 ? "" : "s");
         std::fflush(stderr);
         answer_ = new LineReader(this);
         connect(answer_, &LineReader::lineRead, this, &WriteCommand::confirmed);
