@@ -51,14 +51,17 @@ struct CommandInfo {
     const char *name;
     const char *usage;
     const char *summary;
+    const char *example;
 };
 
 const CommandInfo COMMANDS[] = {
     {CommandKind::Ports, "ports", "ports [--json]",
      "Lists the serial ports: device path, /dev/serial/by-id link, USB VID:PID and "
-     "description."},
+     "description.",
+     "bmsctl ports --json"},
     {CommandKind::Info, "info", "info [--json]",
-     "Identity, firmware, pack state and the ten cells, read in one snapshot."},
+     "Identity, firmware, pack state and the ten cells, read in one snapshot.",
+     "bmsctl --port /dev/ttyUSB0 info --json"},
     {CommandKind::Monitor, "monitor",
      "monitor [--interval MS] [--duration S | --count N] [--csv FILE|-] [--jsonl FILE|-]",
      "Reads the live values every MS ms until Ctrl-C, --duration or --count. On a terminal\n"
@@ -68,23 +71,29 @@ const CommandInfo COMMANDS[] = {
      "CSV: time,voltage_mv,current_ma,soc_percent,remaining_mah,t1_c,t2_c,cell1_mv,...,\n"
      "cell10_mv,balancing; time in UTC (ISO 8601, milliseconds), balancing the numbers\n"
      "of the cells being balanced, separated by spaces. JSONL: the same keys, one object\n"
-     "per line, balancing as an array of cell numbers."},
+     "per line, balancing as an array of cell numbers.",
+     "bmsctl monitor --interval 500 --duration 900 --csv ride.csv"},
     {CommandKind::Get, "get", "get [NAME...] [--json]",
-     "Prints the settings in the window's units: all of them, or the named ones."},
+     "Prints the settings in the window's units: all of them, or the named ones.",
+     "bmsctl get overvoltage undervoltage --json"},
     {CommandKind::Set, "set", "set NAME=VALUE... [--force]",
      "Writes each setting as the window's Set button does, reads it back and compares;\n"
      "a setting that did not take is written again, at most three times in all. The\n"
      "settings as they will be are cross-checked first (refused unless --force).\n"
-     "Curve points are separated by commas; quote text with spaces."},
+     "Curve points are separated by commas; quote text with spaces.",
+     "bmsctl set overvoltage=4200 'serial_number=PACK 0117' \\\n"
+     "             discharge_curve=3000,3350,3480,3560,3620,3680,3760,3850,3940,4040,4150"},
     {CommandKind::Backup, "backup", "backup [-o FILE]",
-     "Saves every setting as JSON, to FILE or standard output."},
+     "Saves every setting as JSON, to FILE or standard output.", "bmsctl backup -o pack-0117.json"},
     {CommandKind::Diff, "diff", "diff FILE",
-     "Lists the settings whose value on the BMS differs from FILE's (exit 0 either way)."},
+     "Lists the settings whose value on the BMS differs from FILE's (exit 0 either way).",
+     "bmsctl diff pack-0117.json"},
     {CommandKind::Restore, "restore",
      "restore FILE [--dry-run] [--yes] [--only NAME,...] [--skip-identity] [--force] [--all]",
      "Shows the diff, checks the settings as they will be, asks for confirmation on a\n"
      "terminal, then writes the settings that differ and reads each back, as set does.\n"
-     "Without a terminal it writes only with --yes."},
+     "Without a terminal it writes only with --yes.",
+     "bmsctl restore pack-0117.json --skip-identity --dry-run"},
 };
 
 QList<QCommandLineOption> command_options(CommandKind kind)
@@ -157,9 +166,10 @@ void print_command_help(const CommandInfo &info)
         const QString value =
             o.valueName().isEmpty() ? QString() : QLatin1Char(' ') + o.valueName();
         rows.append(
-            {QStringLiteral(" ") + names.join(QStringLiteral(", ")) + value, o.description()});
+            {QStringLiteral("  ") + names.join(QStringLiteral(", ")) + value, o.description()});
     }
-    text += QStringLiteral("\nOptions:\n") + table(rows);
+    text += QStringLiteral("\nOptions:\n") + table(rows) +
+            QStringLiteral("\nExample:\n  %1\n").arg(QString::fromLatin1(info.example));
     if (info.kind == CommandKind::Get || info.kind == CommandKind::Set)
         text += settings_help();
     print(text);
