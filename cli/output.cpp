@@ -45,6 +45,8 @@ QString value_text(const SettingSpec &spec, const QJsonValue &value)
     if (value.isNull() || value.isUndefined())
         return QStringLiteral("(no meaning)");
     const QString text = setting_value_text(value);
+    if (text.isEmpty())
+        return QStringLiteral("(empty)");
     const QString unit = QString::fromUtf8(spec.unit);
     if (value.isString() || unit == QLatin1String("text"))
         return text;

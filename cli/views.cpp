@@ -78,7 +78,8 @@ QString info_text(const RegisterImage &image)
     const QString balancing = balancing_cells(s.balancing, QStringLiteral(", "));
     const QString deg = QStringLiteral(" \u00b0C");
     const QVector<QStringList> rows{
-        {QStringLiteral("Serial number"), id.serial_number},
+        {QStringLiteral("Serial number"),
+         value_text(setting_spec(Setting::SerialNumber), id.serial_number)},
         {QStringLiteral("Capacity"), QStringLiteral("%1 mAh").arg(id.capacity_mah)},
         {QStringLiteral("Date of production"), id.date_of_production},
         {QStringLiteral("BMS serial"), id.bms_serial},
