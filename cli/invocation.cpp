@@ -148,9 +148,9 @@ QString settings_help()
 {
     QVector<QStringList> rows{
         {QStringLiteral("NAME"), QStringLiteral("UNIT"), QStringLiteral("ALLOWED")}};
-    for (const SettingSpec &spec : all_settings())
-        rows.append({QString::fromLatin1(spec.name), QString::fromUtf8(spec.unit),
-                     allowed_values_text(spec)});
+    for (const SettingSpec &setting : all_settings())
+        rows.append({QString::fromLatin1(setting.name), QString::fromUtf8(setting.unit),
+                     allowed_values_text(setting)});
     return QStringLiteral("\nSettings:\n") + table(rows);
 }
 
@@ -208,27 +208,27 @@ std::optional<qint64> whole(const QString &option, const QString &text, qint64 l
 
 const SettingSpec *named_setting(const QString &where, const QString &name)
 {
-    const SettingSpec *spec = find_setting(name);
-    if (!spec)
+    const SettingSpec *setting = find_setting(name);
+    if (!setting)
         complain(QStringLiteral("%1: no setting is called \"%2\" (bmsctl get --help lists the %3 "
                                 "settings)")
                      .arg(where, name)
                      .arg(SETTING_COUNT));
-    return spec;
+    return setting;
 }
 
 // The cross-checks on what is given alone: a rule whose settings are all given
-// fails whatever the BMS holds, so it is refused before anything is sent.
+// fails whatever the BMS holds, so it is refused before anything is sent. With
+// --force the warnings come once, from the check of the settings as they will be.
 bool passes_checks(const QString &command, const SettingValues &values, bool force)
 {
-    const QStringList problems = cross_check(values);
+    const QStringList problems = force ? QStringList() : cross_check(values);
     for (const QString &p : problems)
-        complain(QStringLiteral("%1: %2%3")
-                     .arg(command, force ? QStringLiteral("warning: ") : QString(), p));
-    if (!problems.isEmpty() && !force)
+        complain(QStringLiteral("%1: %2").arg(command, p));
+    if (!problems.isEmpty())
         complain(
             QStringLiteral("%1: refused, nothing written (--force writes anyway)").arg(command));
-    return problems.isEmpty() || force;
+    return problems.isEmpty();
 }
 
 bool parse_set(const QStringList &args, Invocation &inv)
@@ -239,16 +239,16 @@ bool parse_set(const QStringList &args, Invocation &inv)
         const int eq = arg.indexOf(QLatin1Char('='));
         if (eq <= 0)
             return fail(QStringLiteral("set: \"%1\" is not NAME=VALUE").arg(arg));
-        const SettingSpec *spec = named_setting(QStringLiteral("set"), arg.left(eq));
-        if (!spec)
+        const SettingSpec *setting = named_setting(QStringLiteral("set"), arg.left(eq));
+        if (!setting)
             return false;
-        QJsonValue &slot = inv.settings.values[static_cast<size_t>(spec->id)];
+        QJsonValue &slot = inv.settings.values[static_cast<size_t>(setting->id)];
         if (!slot.isUndefined())
-            return fail(QStringLiteral("set: %1 is given twice").arg(spec->name));
+            return fail(QStringLiteral("set: %1 is given twice").arg(setting->name));
         QString why;
-        const std::optional<QJsonValue> value = parse_setting_text(*spec, arg.mid(eq + 1), &why);
-        if (!value || !encode_setting(*spec, *value, &why))
-            return fail(QStringLiteral("set: ") + not_allowed(*spec, arg, why));
+        const std::optional<QJsonValue> value = parse_setting_text(*setting, arg.mid(eq + 1), &why);
+        if (!value || !encode_setting(*setting, *value, &why))
+            return fail(QStringLiteral("set: ") + not_allowed(*setting, arg, why));
         slot = *value;
     }
     return passes_checks(QStringLiteral("set"), inv.settings.values, inv.force);
@@ -275,14 +275,14 @@ bool parse_restore(const QCommandLineParser &p, Invocation &inv)
     if (p.isSet(QStringLiteral("only"))) {
         SettingValues kept = no_settings();
         for (const QString &name : p.value(QStringLiteral("only")).split(QLatin1Char(','))) {
-            const SettingSpec *spec =
+            const SettingSpec *setting =
                 named_setting(QStringLiteral("restore: --only"), name.trimmed());
-            if (!spec)
+            if (!setting)
                 return false;
-            const auto i = static_cast<size_t>(spec->id);
+            const auto i = static_cast<size_t>(setting->id);
             if (values[i].isUndefined())
                 return fail(QStringLiteral("restore: --only names %1, which %2 does not hold")
-                                .arg(spec->name, inv.settings.path));
+                                .arg(setting->name, inv.settings.path));
             kept[i] = values[i];
         }
         values = kept;
@@ -374,11 +374,11 @@ bool parse_command(const CommandInfo &info, const QStringList &args, Invocation 
     switch (info.kind) {
     case CommandKind::Get:
         for (const QString &n : positional) {
-            const SettingSpec *spec = named_setting(QStringLiteral("get"), n);
-            if (!spec)
+            const SettingSpec *setting = named_setting(QStringLiteral("get"), n);
+            if (!setting)
                 return false;
-            if (!inv.names.contains(spec))
-                inv.names.append(spec);
+            if (!inv.names.contains(setting))
+                inv.names.append(setting);
         }
         return true;
     case CommandKind::Set:

@@ -40,37 +40,39 @@ bool stderr_is_terminal()
     return isatty(STDERR_FILENO) == 1;
 }
 
-QString value_text(const SettingSpec &spec, const QJsonValue &value)
+QString value_text(const SettingSpec &setting, const QJsonValue &value)
 {
     if (value.isNull() || value.isUndefined())
         return QStringLiteral("(no meaning)");
     const QString text = setting_value_text(value);
     if (text.isEmpty())
         return QStringLiteral("(empty)");
-    const QString unit = QString::fromUtf8(spec.unit);
+    const QString unit = QString::fromUtf8(setting.unit);
     if (value.isString() || unit == QLatin1String("text"))
         return text;
     return text + QLatin1Char(' ') + unit;
 }
 
-QString allowed_text(const SettingSpec &spec)
+QString allowed_text(const SettingSpec &setting)
 {
-    const bool numeric = spec.form == SettingForm::Scaled || spec.form == SettingForm::Signed ||
-                         (spec.form == SettingForm::Code && spec.labels.isEmpty());
+    const bool numeric = setting.form == SettingForm::Scaled ||
+                         setting.form == SettingForm::Signed ||
+                         (setting.form == SettingForm::Code && setting.labels.isEmpty());
     if (numeric)
-        return allowed_values_text(spec) + QLatin1Char(' ') + QString::fromUtf8(spec.unit);
-    if (!spec.labels.isEmpty())
-        return QStringLiteral("one of ") + allowed_values_text(spec);
-    return allowed_values_text(spec);
+        return allowed_values_text(setting) + QLatin1Char(' ') + QString::fromUtf8(setting.unit);
+    if (!setting.labels.isEmpty())
+        return QStringLiteral("one of ") + allowed_values_text(setting);
+    return allowed_values_text(setting);
 }
 
-QString not_allowed(const SettingSpec &spec, const QString &given, const QString &why)
+QString not_allowed(const SettingSpec &setting, const QString &given, const QString &why)
 {
     // Text, date and curve say best what exactly is wrong; the others with their
     // list or range.
-    const bool specific = spec.form == SettingForm::Text || spec.form == SettingForm::Date ||
-                          spec.form == SettingForm::Curve;
-    return QStringLiteral("%1 is not allowed: %2").arg(given, specific ? why : allowed_text(spec));
+    const bool specific = setting.form == SettingForm::Text || setting.form == SettingForm::Date ||
+                          setting.form == SettingForm::Curve;
+    return QStringLiteral("%1 is not allowed: %2")
+        .arg(given, specific ? why : allowed_text(setting));
 }
 
 QString table(const QVector<QStringList> &rows)

@@ -53,15 +53,15 @@ void ReadCommand::run(BmsLink *link)
 
 int ReadCommand::get(const RegisterImage &image)
 {
-    QVector<const SettingSpec *> specs = inv_.names;
-    if (specs.isEmpty())
-        for (const SettingSpec &spec : all_settings())
-            specs.append(&spec);
+    QVector<const SettingSpec *> shown = inv_.names;
+    if (shown.isEmpty())
+        for (const SettingSpec &setting : all_settings())
+            shown.append(&setting);
     QJsonObject json;
     QVector<QStringList> rows;
-    for (const SettingSpec *spec : specs) {
-        json.insert(QLatin1String(spec->name), decode_setting(*spec, image));
-        rows.append({QString::fromLatin1(spec->name), held_text(*spec, image)});
+    for (const SettingSpec *setting : shown) {
+        json.insert(QLatin1String(setting->name), decode_setting(*setting, image));
+        rows.append({QString::fromLatin1(setting->name), held_text(*setting, image)});
     }
     print(inv_.json ? QString::fromUtf8(QJsonDocument(json).toJson()) : table(rows));
     return exit_code::OK;
@@ -70,12 +70,12 @@ int ReadCommand::get(const RegisterImage &image)
 int ReadCommand::backup(const RegisterImage &image)
 {
     // Better heard now, while the old board is at hand, than at the restore.
-    for (const SettingSpec &spec : all_settings())
-        if (!encode_setting(spec, decode_setting(spec, image)))
+    for (const SettingSpec &setting : all_settings())
+        if (!encode_setting(setting, decode_setting(setting, image)))
             complain(QStringLiteral("note: %1: the BMS holds %2, which cannot be written (allowed: "
                                     "%3): restore keeps it only on a board that holds "
                                     "it already")
-                         .arg(spec.name, held_text(spec, image), allowed_text(spec)));
+                         .arg(setting.name, held_text(setting, image), allowed_text(setting)));
 
     const QByteArray text = settings_file_text(image, QDateTime::currentDateTimeUtc());
     if (!output_) {
@@ -100,16 +100,16 @@ int ReadCommand::backup(const RegisterImage &image)
 int ReadCommand::diff(const RegisterImage &image)
 {
     const SettingsFile &file = inv_.settings;
-    const QVector<const SettingSpec *> specs = differing(file.values, image);
-    if (specs.isEmpty()) {
+    const QVector<const SettingSpec *> shown = differing(file.values, image);
+    if (shown.isEmpty()) {
         print(QStringLiteral("No differences: the BMS holds all %1 settings of %2.\n")
                   .arg(file.count())
                   .arg(file.path));
         return exit_code::OK;
     }
-    print(diff_table(specs, file.values, image, QStringLiteral("IN ") + file.path) +
+    print(diff_table(shown, file.values, image, QStringLiteral("IN ") + file.path) +
           QStringLiteral("%1 of the %2 settings in %3 differ.\n")
-              .arg(specs.size())
+              .arg(shown.size())
               .arg(file.count())
               .arg(file.path));
     return exit_code::OK;

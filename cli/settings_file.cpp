@@ -88,8 +88,8 @@ QStringList read_settings_file(const QString &path, SettingsFile &file)
     const QJsonObject values = settings.toObject();
     for (auto it = values.begin(); it != values.end(); ++it) {
         const QString where = QStringLiteral("%1: settings.%2").arg(path, it.key());
-        const SettingSpec *spec = find_setting(it.key());
-        if (!spec) {
+        const SettingSpec *setting = find_setting(it.key());
+        if (!setting) {
             problems << where + QStringLiteral(": no such setting (see bmsctl get)");
             continue;
         }
@@ -98,12 +98,12 @@ QStringList read_settings_file(const QString &path, SettingsFile &file)
         // A value the BMS can hold is good here, even where the window cannot write
         // it: restore finds out whether it needs writing once it sees the BMS.
         QString why;
-        if (!register_bytes(*spec, it.value()) && !encode_setting(*spec, it.value(), &why)) {
+        if (!register_bytes(*setting, it.value()) && !encode_setting(*setting, it.value(), &why)) {
             problems << QStringLiteral("%1: %2").arg(
-                where, not_allowed(*spec, QString::fromUtf8(json(it.value())), why));
+                where, not_allowed(*setting, QString::fromUtf8(json(it.value())), why));
             continue;
         }
-        file.values[static_cast<size_t>(spec->id)] = it.value();
+        file.values[static_cast<size_t>(setting->id)] = it.value();
     }
     return problems;
 }
@@ -120,9 +120,9 @@ QByteArray settings_file_text(const RegisterImage &image, const QDateTime &saved
     out += "    \"settings\": {\n";
     const auto &settings = all_settings();
     for (size_t i = 0; i < settings.size(); ++i) {
-        const SettingSpec &spec = settings[i];
-        out += "        " + json(QString::fromLatin1(spec.name)) + ": " +
-               json(decode_setting(spec, image)) + (i + 1 < settings.size() ? ",\n" : "\n");
+        const SettingSpec &setting = settings[i];
+        out += "        " + json(QString::fromLatin1(setting.name)) + ": " +
+               json(decode_setting(setting, image)) + (i + 1 < settings.size() ? ",\n" : "\n");
     }
     out += "    }\n}\n";
     return out;

@@ -115,14 +115,14 @@ QString info_text(const RegisterImage &image)
     return table(rows);
 }
 
-QString held_text(const SettingSpec &spec, const RegisterImage &image)
+QString held_text(const SettingSpec &setting, const RegisterImage &image)
 {
-    const QJsonValue value = decode_setting(spec, image);
-    QString text = value_text(spec, value);
-    if (spec.words == 1) {
-        const std::optional<QByteArray> again = register_bytes(spec, value);
-        if (!again || *again != setting_bytes(spec, image))
-            text += QStringLiteral(" (register %1)").arg(register_value(image, spec.reg));
+    const QJsonValue value = decode_setting(setting, image);
+    QString text = value_text(setting, value);
+    if (setting.words == 1) {
+        const std::optional<QByteArray> again = register_bytes(setting, value);
+        if (!again || *again != setting_bytes(setting, image))
+            text += QStringLiteral(" (register %1)").arg(register_value(image, setting.reg));
     }
     return text;
 }
@@ -130,10 +130,10 @@ QString held_text(const SettingSpec &spec, const RegisterImage &image)
 QVector<const SettingSpec *> differing(const SettingValues &values, const RegisterImage &image)
 {
     QVector<const SettingSpec *> out;
-    for (const SettingSpec &spec : all_settings()) {
-        const QJsonValue &v = values[static_cast<size_t>(spec.id)];
-        if (!v.isUndefined() && !setting_holds(spec, image, v))
-            out.append(&spec);
+    for (const SettingSpec &setting : all_settings()) {
+        const QJsonValue &v = values[static_cast<size_t>(setting.id)];
+        if (!v.isUndefined() && !setting_holds(setting, image, v))
+            out.append(&setting);
     }
     return out;
 }
@@ -142,8 +142,8 @@ QString diff_table(const QVector<const SettingSpec *> &settings, const SettingVa
                    const RegisterImage &image, const QString &source)
 {
     QVector<QStringList> rows{{QStringLiteral("SETTING"), QStringLiteral("ON THE BMS"), source}};
-    for (const SettingSpec *spec : settings)
-        rows.append({QString::fromLatin1(spec->name), held_text(*spec, image),
-                     value_text(*spec, values[static_cast<size_t>(spec->id)])});
+    for (const SettingSpec *setting : settings)
+        rows.append({QString::fromLatin1(setting->name), held_text(*setting, image),
+                     value_text(*setting, values[static_cast<size_t>(setting->id)])});
     return table(rows);
 }

@@ -34,17 +34,17 @@ void WriteCommand::run(BmsLink *link)
     connect(link_, &BmsLink::readFailed, this, &WriteCommand::readBackFailed);
     const RegisterImage &image = link_->image();
     const SettingValues &values = inv_.settings.values;
-    for (const SettingSpec &spec : all_settings()) {
-        const QJsonValue &value = values[static_cast<size_t>(spec.id)];
+    for (const SettingSpec &setting : all_settings()) {
+        const QJsonValue &value = values[static_cast<size_t>(setting.id)];
         if (value.isUndefined())
             continue;
         Item item;
-        item.spec = &spec;
+        item.setting = &setting;
         item.value = value;
-        const std::optional<QByteArray> bytes = encode_setting(spec, value);
+        const std::optional<QByteArray> bytes = encode_setting(setting, value);
         item.bytes = bytes.value_or(QByteArray());
         // Even with --all, a value the window cannot write stays as the BMS has it.
-        if (setting_holds(spec, image, value) && (!inv_.all || !bytes))
+        if (setting_holds(setting, image, value) && (!inv_.all || !bytes))
             item.outcome = Outcome::Unchanged;
         items_.append(item);
     }
@@ -54,14 +54,14 @@ void WriteCommand::run(BmsLink *link)
     const bool restore = inv_.command == CommandKind::Restore;
     if (restore) {
         const SettingsFile &file = inv_.settings;
-        const QVector<const SettingSpec *> specs = differing(values, image);
-        print(specs.isEmpty()
+        const QVector<const SettingSpec *> shown = differing(values, image);
+        print(shown.isEmpty()
                   ? QStringLiteral("No differences: the BMS holds all %1 settings of %2.\n")
                         .arg(file.count())
                         .arg(file.path)
-                  : diff_table(specs, values, image, QStringLiteral("IN ") + file.path) +
+                  : diff_table(shown, values, image, QStringLiteral("IN ") + file.path) +
                         QStringLiteral("%1 of the %2 settings in %3 differ.\n")
-                            .arg(specs.size())
+                            .arg(shown.size())
                             .arg(file.count())
                             .arg(file.path));
     }
@@ -100,13 +100,13 @@ bool WriteCommand::writable()
     bool ok = true;
     for (const Item &item : items_) {
         QString why;
-        if (item.outcome != Outcome::Pending || encode_setting(*item.spec, item.value, &why))
+        if (item.outcome != Outcome::Pending || encode_setting(*item.setting, item.value, &why))
             continue;
         complain(QStringLiteral("restore: %1: settings.%2: %3; the BMS holds %4 (edit the file "
                                 "or leave the setting out with --only)")
-                     .arg(inv_.settings.path, item.spec->name,
-                          not_allowed(*item.spec, value_text(*item.spec, item.value), why),
-                          held_text(*item.spec, link_->image())));
+                     .arg(inv_.settings.path, item.setting->name,
+                          not_allowed(*item.setting, value_text(*item.setting, item.value), why),
+                          held_text(*item.setting, link_->image())));
         ok = false;
     }
     if (!ok)
@@ -118,10 +118,10 @@ bool WriteCommand::crossChecked()
 {
     // The settings as they will be: what is written over what the BMS holds.
     SettingValues after;
-    for (const SettingSpec &spec : all_settings())
-        after[static_cast<size_t>(spec.id)] = decode_setting(spec, link_->image());
+    for (const SettingSpec &setting : all_settings())
+        after[static_cast<size_t>(setting.id)] = decode_setting(setting, link_->image());
     for (const Item &item : items_)
-        after[static_cast<size_t>(item.spec->id)] = item.value;
+        after[static_cast<size_t>(item.setting->id)] = item.value;
     const QStringList problems = cross_check(after);
     const QString command =
         inv_.command == CommandKind::Set ? QStringLiteral("set") : QStringLiteral("restore");
@@ -169,10 +169,10 @@ void WriteCommand::writeNext()
     Item &item = items_[next_++];
     ++item.writes;
     progress(QStringLiteral("writing %1 (write %2 of at most %3)")
-                 .arg(item.spec->name)
+                 .arg(item.setting->name)
                  .arg(item.writes)
                  .arg(MAX_WRITES));
-    link_->send(build_write_frame(item.spec->reg, item.bytes));
+    link_->send(build_write_frame(item.setting->reg, item.bytes));
     pace_->start();
 }
 
@@ -182,7 +182,7 @@ void WriteCommand::readBack()
     QVector<QPair<int, int>> spans; // [first, end)
     for (const Item &item : items_)
         if (item.outcome == Outcome::Pending)
-            spans.append({item.spec->reg, item.spec->reg + item.spec->words});
+            spans.append({item.setting->reg, item.setting->reg + item.setting->words});
     std::sort(spans.begin(), spans.end());
     RegisterRanges ranges;
     for (const auto &span : spans) {
@@ -191,6 +191,10 @@ void WriteCommand::readBack()
             ranges.last().second = qMax(ranges.last().second, span.second - ranges.last().first);
         else
             ranges.append({span.first, span.second - span.first});
+    }
+    if (ranges.isEmpty()) { // nothing needed writing
+        finish();
+        return;
     }
     progress(QStringLiteral("reading back"));
     link_->readRegisters(ranges);
@@ -204,12 +208,12 @@ void WriteCommand::readBackDone()
     for (Item &item : items_) {
         if (item.outcome != Outcome::Pending)
             continue;
-        if (setting_holds(*item.spec, link_->image(), item.value))
+        if (setting_holds(*item.setting, link_->image(), item.value))
             item.outcome = Outcome::Confirmed;
         else if (item.writes >= MAX_WRITES) {
             item.outcome = Outcome::Failed;
             item.failure = QStringLiteral("the BMS still holds %1 after %2 writes")
-                               .arg(held_text(*item.spec, link_->image()))
+                               .arg(held_text(*item.setting, link_->image()))
                                .arg(item.writes);
         } else
             again = true;
@@ -257,11 +261,11 @@ void WriteCommand::finish()
         case Outcome::Failed:
         case Outcome::Pending:
             result = QStringLiteral("FAILED: ") + item.failure;
-            failed << QLatin1String(item.spec->name);
+            failed << QLatin1String(item.setting->name);
             break;
         }
-        rows.append(
-            {QString::fromLatin1(item.spec->name), result, value_text(*item.spec, item.value)});
+        rows.append({QString::fromLatin1(item.setting->name), result,
+                     value_text(*item.setting, item.value)});
     }
     print(table(rows) + QStringLiteral("%1 written and confirmed, %2 unchanged, %3 failed\n")
                             .arg(counts[static_cast<int>(Outcome::Confirmed)])
