@@ -315,8 +315,10 @@ bool parse_monitor(const QCommandLineParser &p, Invocation &inv)
     if (p.isSet(QStringLiteral("duration"))) {
         bool ok = false;
         const double s = value("duration").toDouble(&ok);
-        if (!ok || !(s > 0) || s > 1e7)
-            return fail(QStringLiteral("--duration %1: a number of seconds above 0 is expected")
+        // The longest a timer runs: 24 days.
+        if (!ok || !(s > 0) || s > 2e6)
+            return fail(QStringLiteral("--duration %1: a number of seconds above 0 and at most "
+                                       "2000000 is expected")
                             .arg(value("duration")));
         inv.duration_ms = static_cast<qint64>(std::ceil(s * 1000));
     }

@@ -10,7 +10,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 
 namespace
@@ -155,7 +154,7 @@ void MonitorCommand::run(BmsLink *link)
         return;
     tick_->start();
     if (inv_.duration_ms > 0)
-        duration_->start(static_cast<int>(qMin<qint64>(inv_.duration_ms, INT_MAX)));
+        duration_->start(static_cast<int>(inv_.duration_ms));
     // The session's first read is the first sample.
     emitRow(QDateTime::currentDateTimeUtc());
 }
