@@ -5,7 +5,10 @@
 #include "output.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QSerialPort>
+
+#include <unistd.h>
 
 Session::Session(const QString &port, int timeout_ms, Command *command, QObject *parent)
     : QObject(parent), port_name_(port), link_(new BmsLink(BmsLink::Wiring::Internal, this)),
@@ -19,10 +22,14 @@ void Session::start()
 {
     state_ = State::Opening;
     if (!link_->open(port_name_)) {
+        // The port reports a lock held by another program as a permission error too;
+        // only the device's own mode tells the two apart.
         QString advice;
+        const bool may_use = ::access(QFile::encodeName(port_name_).constData(), R_OK | W_OK) == 0;
         if (link_->port()->error() == QSerialPort::PermissionError)
-            advice = QStringLiteral("; to get access, add yourself to the dialout group "
-                                    "(sudo usermod -aG dialout $USER) and log in again");
+            advice = may_use ? QStringLiteral("; is another program using it?")
+                             : QStringLiteral("; to get access, add yourself to the dialout group "
+                                              "(sudo usermod -aG dialout $USER) and log in again");
         complain(
             QStringLiteral("cannot open %1: %2%3").arg(port_name_, link_->errorString(), advice));
         finish(exit_code::PORT);
