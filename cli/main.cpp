@@ -11,6 +11,7 @@
 #include "write_command.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QTimer>
 
 #include <clocale>
@@ -20,14 +21,8 @@
 namespace
 {
 
-bool show_debug = false;
-
-// The engine reports every stored reply at debug level: useful when chasing a
-// line fault (--verbose), noise between a command's own lines otherwise.
 void message_handler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
-    if (type == QtDebugMsg && !show_debug)
-        return;
     const char *level = type == QtDebugMsg ? "" : type == QtInfoMsg ? "" : "warning: ";
     std::fprintf(stderr, "bmsctl: %s%s\n", level, message.toLocal8Bit().constData());
 }
@@ -61,7 +56,10 @@ int main(int argc, char **argv)
     const std::optional<Invocation> inv = parse_invocation(arguments, &code);
     if (!inv)
         return code;
-    show_debug = inv->verbose;
+    // The engine reports every stored reply at debug level: useful when chasing a
+    // line fault (--verbose), noise between a command's own lines otherwise.
+    if (!inv->verbose)
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     if (inv->command == CommandKind::Ports)
         return run_ports(inv->json);
 

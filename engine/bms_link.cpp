@@ -107,6 +107,10 @@ void BmsLink::readRegisters(const QVector<QPair<int, int>> &ranges)
         }
     }
     retried_ = false;
+    if (pending_.isEmpty()) {
+        emit readDone(); // nothing to read is read at once
+        return;
+    }
     sendPendingRequest();
 }
 
