@@ -26,6 +26,8 @@ Commands:
   diff FILE               settings that differ between the BMS and FILE
   restore FILE [--dry-run] [--yes] [--only NAME,...] [--skip-identity] [--force] [--all]
                           write FILE's settings that differ, after showing the diff
+  flash FILE.hex [--yes] [--no-backup] [--backup-dir DIR] [--ignore-checksums]
+                          replace the BMS firmware, settings saved first
 
 Options (before the command):
   --port PATH   serial port; default $BMSCTL_PORT, else the one USB serial adapter
@@ -44,6 +46,7 @@ Examples:
   bmsctl restore pack-0117.json            # onto the new one: diff, confirm, write, verify
   bmsctl set overvoltage=4200 balance_mode=Always
   bmsctl monitor --interval 500 --csv ride.csv
+  bmsctl flash firmware-19.hex --yes       # in series: backup, flash, verify
 )";
 
 struct CommandInfo {
@@ -94,6 +97,16 @@ const CommandInfo COMMANDS[] = {
      "terminal, then writes the settings that differ and reads each back, as set does.\n"
      "Without a terminal it writes only with --yes.",
      "bmsctl restore pack-0117.json --skip-identity --dry-run"},
+    {CommandKind::Flash, "flash",
+     "flash FILE.hex [--yes] [--no-backup] [--backup-dir DIR] [--ignore-checksums]",
+     "Replaces the BMS firmware with the window's upgrade: erase, every data record in file\n"
+     "order, CRC check, each command confirmed through the loader's status. The file is\n"
+     "checked whole first (record checksums, lengths, the end record, the flash range);\n"
+     "the BMS's settings are saved to DIR (default ~/.local/share/bmsctl/backups), then\n"
+     "on a terminal it asks, unless --yes. The first Ctrl-C only warns; a second within\n"
+     "5 s stops after the command in flight (exit 1). Exit 0 only once the BMS confirmed\n"
+     "the CRC; the firmware version it then reports is printed.",
+     "bmsctl --port /dev/ttyUSB0 flash firmware-19.hex --yes --backup-dir backups/"},
 };
 
 QList<QCommandLineOption> command_options(CommandKind kind)
@@ -127,6 +140,14 @@ QList<QCommandLineOption> command_options(CommandKind kind)
                 force,
                 O(QStringLiteral("all"),
                   QStringLiteral("write every setting of FILE, also those the BMS holds")),
+                help};
+    case CommandKind::Flash:
+        return {O(QStringLiteral("yes"), QStringLiteral("flash without asking")),
+                O(QStringLiteral("no-backup"), QStringLiteral("do not save the settings first")),
+                O(QStringLiteral("backup-dir"), QStringLiteral("save the settings in DIR"),
+                  QStringLiteral("DIR")),
+                O(QStringLiteral("ignore-checksums"),
+                  QStringLiteral("flash records whose checksum is wrong, with a warning")),
                 help};
     case CommandKind::Monitor:
         return {
@@ -367,7 +388,8 @@ bool parse_command(const CommandInfo &info, const QStringList &args, Invocation 
     const QStringList positional = p.positionalArguments();
     const bool takes_positional = info.kind == CommandKind::Get || info.kind == CommandKind::Set ||
                                   info.kind == CommandKind::Diff ||
-                                  info.kind == CommandKind::Restore;
+                                  info.kind == CommandKind::Restore ||
+                                  info.kind == CommandKind::Flash;
     if (!takes_positional && !positional.isEmpty()) {
         complain(QStringLiteral("%1: unexpected argument \"%2\" (bmsctl %1 --help)")
                      .arg(name, positional.first()));
@@ -396,6 +418,19 @@ bool parse_command(const CommandInfo &info, const QStringList &args, Invocation 
         return parse_file(name, positional, inv) && parse_restore(p, inv);
     case CommandKind::Monitor:
         return parse_monitor(p, inv);
+    case CommandKind::Flash:
+        if (positional.size() != 1)
+            return fail(QStringLiteral("flash: one FILE.hex is expected, %1 given (bmsctl flash "
+                                       "--help)")
+                            .arg(positional.size()));
+        inv.firmware_path = positional.first();
+        inv.yes = p.isSet(QStringLiteral("yes"));
+        inv.no_backup = p.isSet(QStringLiteral("no-backup"));
+        inv.backup_dir = p.value(QStringLiteral("backup-dir"));
+        inv.ignore_checksums = p.isSet(QStringLiteral("ignore-checksums"));
+        if (p.isSet(QStringLiteral("backup-dir")) && (inv.backup_dir.isEmpty() || inv.no_backup))
+            return fail(QStringLiteral("flash: --backup-dir needs a folder, and no --no-backup"));
+        return true;
     case CommandKind::Ports:
     case CommandKind::Info:
         return true;

@@ -11,7 +11,7 @@
 
 #include <optional>
 
-enum class CommandKind { Ports, Info, Monitor, Get, Set, Backup, Diff, Restore };
+enum class CommandKind { Ports, Info, Monitor, Get, Set, Backup, Diff, Restore, Flash };
 
 struct Invocation {
     CommandKind command = CommandKind::Info;
@@ -31,6 +31,11 @@ struct Invocation {
     bool dry_run = false; // restore
     bool yes = false;
     bool all = false;
+
+    QString firmware_path; // flash
+    bool no_backup = false;
+    QString backup_dir; // empty: the user's data folder
+    bool ignore_checksums = false;
 
     int interval_ms = 1000; // monitor
     qint64 duration_ms = 0; // 0: until stopped

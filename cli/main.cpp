@@ -2,6 +2,7 @@
 // first; only then is the port opened, the BMS asked for a snapshot, and the
 // command run on the event loop.
 
+#include "flash_command.h"
 #include "invocation.h"
 #include "monitor_command.h"
 #include "output.h"
@@ -35,6 +36,8 @@ std::unique_ptr<Command> make_command(const Invocation &inv)
     case CommandKind::Set:
     case CommandKind::Restore:
         return std::make_unique<WriteCommand>(inv);
+    case CommandKind::Flash:
+        return std::make_unique<FlashCommand>(inv);
     default:
         return std::make_unique<ReadCommand>(inv);
     }

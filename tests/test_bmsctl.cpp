@@ -1,6 +1,8 @@
 // bmsctl end to end: the binary against the simulator, and against a bare
 // pseudo-terminal where nothing may arrive at all.
 
+#include "hex_text.h"
+
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -86,7 +88,10 @@ private slots:
         const QPair<const char *, QByteArray> files[] = {
             {"changed.json", CHANGED},
             {"malformed.json", R"({"format": "bmsctl-settings", "version": )"},
-            {"not_allowed.json", QByteArray(CHANGED).replace("10400", "70000")}};
+            {"not_allowed.json", QByteArray(CHANGED).replace("10400", "70000")},
+            {"good.hex", generated_hex_file(20, 16, 5)},
+            {"bad_checksum.hex", generated_hex_file(20, 16, 5).replace("\r\n:10002000", "\r\n:10002100")},
+            {"no_end.hex", generated_hex_file(20, 16, 5, false)}};
         for (const auto &[name, text] : files) {
             QFile f(dir.filePath(name));
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write(text) == text.size());
@@ -152,7 +157,7 @@ private slots:
         const auto row = [](const char *name, QStringList args, const char *named) {
             QTest::newRow(name) << args << QString::fromUtf8(named);
         };
-        row("unknown command", {"flash"}, "\"flash\"");
+        row("unknown command", {"flush"}, "\"flush\"");
         row("unknown option", {"info", "--jsn"}, "'jsn'");
         row("unknown setting", {"get", "overvoltag"}, "\"overvoltag\"");
         row("value not allowed", {"set", "discharge_overcurrent=40"},
@@ -166,6 +171,10 @@ private slots:
             "shutdown_voltage (3000 mV) must be below undervoltage");
         row("no terminal to confirm", {"restore", "%D/changed.json"}, "--yes");
         row("unwritable output", {"backup", "-o", "%D/missing/backup.json"}, "missing/backup.json");
+        row("bad record checksum", {"flash", "%D/bad_checksum.hex", "--yes"},
+            "the record checksum is wrong on line 4");
+        row("no end record", {"flash", "%D/no_end.hex", "--yes"}, "no end-of-file record");
+        row("flash without a terminal", {"flash", "%D/good.hex"}, "--yes");
     }
 
     void bad_input()
@@ -202,6 +211,31 @@ private slots:
                 r.out.simplified().contains("capacity written and confirmed"),
             qPrintable(r.out));
         QVERIFY2(r.err.contains("not confirmed: overvoltage"), qPrintable(r.err));
+    }
+
+    // A flash that succeeds, after its backup, and one whose loader never answers.
+    void flash()
+    {
+        const Sim target({"--flash-dump", dir.filePath("flash.bin")});
+        Result r = run(target.path, {"flash", "%D/good.hex", "--yes", "--backup-dir", "%D/saved"});
+        QVERIFY2(r.code == 0 && r.out.contains("the BMS reports firmware 18"), qPrintable(r.err));
+        QVERIFY2(r.err.indexOf("settings saved to " + dir.filePath("saved/0A3F")) <
+                     r.err.indexOf("erasing the flash"),
+                 qPrintable(r.err));
+        QByteArray image;
+        for (const QByteArray &line : generated_hex_file(20, 16, 5).split('\n'))
+            if (line.mid(7, 2) == "00")
+                image += QByteArray::fromHex(line.mid(9, 32));
+        QFile dump(dir.filePath("flash.bin"));
+        QVERIFY(dump.open(QIODevice::ReadOnly));
+        QCOMPARE(dump.readAll(), image + QByteArray(14336 - image.size(), '\xFF'));
+
+        const Sim deaf({"--no-loader"});
+        r = run(deaf.path, {"flash", "%D/good.hex", "--yes", "--backup-dir", "%D/saved"});
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.contains("flash failed at the erase") &&
+                     r.err.contains("settings saved in " + dir.filePath("saved/0A3F")),
+                 qPrintable(r.err));
     }
 };
 

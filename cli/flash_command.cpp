@@ -1,0 +1,367 @@
+#include "flash_command.h"
+
+#include "bms_link.h"
+#include "monitor/display.h"
+#include "output.h"
+#include "settings_file.h"
+#include "terminal.h"
+#include "upgrade_engine.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <cstdio>
+
+namespace
+{
+
+QString clock_text(double seconds)
+{
+    const int s = static_cast<int>(seconds + 0.5);
+    return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString line_list(const QVector<int> &lines)
+{
+    QStringList shown;
+    for (int i = 0; i < lines.size() && i < 5; ++i)
+        shown << QString::number(lines[i]);
+    return shown.join(QStringLiteral(", ")) +
+           (lines.size() > 5 ? QStringLiteral(" and %1 more").arg(lines.size() - 5) : QString());
+}
+
+// Progress goes to standard error, so that standard output keeps only the result.
+void progress_line(const QString &text, bool in_place)
+{
+    const QByteArray bytes = (in_place ? QStringLiteral("\r\x1b[K") + text : text + '\n').toLocal8Bit();
+    std::fputs(bytes.constData(), stderr);
+    std::fflush(stderr);
+}
+
+} // namespace
+
+FlashCommand::FlashCommand(const Invocation &invocation, QObject *parent)
+    : Command(parent), inv_(invocation)
+{
+}
+
+int FlashCommand::prepare()
+{
+    const QString &path = inv_.firmware_path;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return refuse(QStringLiteral("flash: cannot read %1: %2").arg(path, file.errorString()));
+    QByteArray text = file.readAll();
+
+    // The file is proven whole first: the final CRC check compares the BMS's flash
+    // with an image built from this same file, so it cannot catch a corrupt byte.
+    const HexIntegrity integrity = check_hex_integrity(text);
+    if (integrity.malformed_line)
+        return refuse(QStringLiteral("flash: %1: line %2 %3")
+                          .arg(path)
+                          .arg(integrity.malformed_line)
+                          .arg(integrity.malformed_reason));
+    if (!integrity.bad_checksums.isEmpty()) {
+        const QString lines = QStringLiteral("the record checksum is wrong on line%1 %2")
+                                  .arg(integrity.bad_checksums.size() > 1 ? "s" : "")
+                                  .arg(line_list(integrity.bad_checksums));
+        if (!inv_.ignore_checksums)
+            return refuse(QStringLiteral("flash: %1: %2: the file is damaged, and a damaged byte "
+                                         "would be flashed as it is (--ignore-checksums flashes "
+                                         "it anyway)")
+                              .arg(path, lines));
+        complain(QStringLiteral("warning: %1: %2; flashed anyway (--ignore-checksums)")
+                     .arg(path, lines));
+    }
+    if (!integrity.end_record)
+        return refuse(QStringLiteral("flash: %1 has no end-of-file record: it may have been cut "
+                                     "short")
+                          .arg(path));
+
+    QBuffer buffer(&text);
+    buffer.open(QIODevice::ReadOnly);
+    load_firmware(buffer, firmware_);
+    const HexRecord bad = firmware_.problem_record();
+    switch (firmware_.problem()) {
+    case LoadProblem::LineTooLong:
+        return refuse(QStringLiteral("flash: %1: line %2 holds %3 data bytes, at most %4 fit in "
+                                     "one command")
+                          .arg(path)
+                          .arg(firmware_.problem_line())
+                          .arg(bad.byte_count)
+                          .arg(MAX_LINE_DATA_BYTES));
+    case LoadProblem::OutsideImage:
+        return refuse(QStringLiteral("flash: %1: line %2 writes %3 bytes at address 0x%4, beyond "
+                                     "the flash end 0x37FF: the file is for another flash layout")
+                          .arg(path)
+                          .arg(firmware_.problem_line())
+                          .arg(bad.byte_count)
+                          .arg(bad.address, 4, 16, QLatin1Char('0')));
+    case LoadProblem::None:
+        break;
+    }
+    if (firmware_.records().isEmpty())
+        return refuse(QStringLiteral("flash: %1 holds no data records").arg(path));
+
+    if (!inv_.yes && !stdin_is_terminal())
+        return refuse(QStringLiteral("flash: refused: no terminal to confirm on; add --yes to "
+                                     "flash without asking"));
+    if (!inv_.no_backup) {
+        if (inv_.backup_dir.isEmpty())
+            inv_.backup_dir =
+                QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                QStringLiteral("/bmsctl/backups");
+        if (!QDir().mkpath(inv_.backup_dir))
+            return refuse(QStringLiteral("flash: cannot create the backup folder %1 (--backup-dir "
+                                         "names another, --no-backup skips the backup)")
+                              .arg(inv_.backup_dir));
+    }
+    return -1;
+}
+
+void FlashCommand::run(BmsLink *link)
+{
+    link_ = link;
+    auto *interrupt = new InterruptWatch(this);
+    connect(interrupt, &InterruptWatch::interrupted, this, &FlashCommand::interrupted);
+    if (!inv_.no_backup && !saveBackup()) {
+        finish(exit_code::FAILED);
+        return;
+    }
+    if (inv_.yes) {
+        startUpgrade();
+        return;
+    }
+    const PackIdentity id = decode_identity(link_->image());
+    state_ = State::Confirming;
+    progress_line(QStringLiteral("BMS:       %1, BMS serial %2, firmware %3\n"
+                                 "File:      %4\n"
+                                 "           %5 data lines, image CRC 0x%6\n"
+                                 "Expected:  about %7; the BMS has no working firmware until "
+                                 "the upgrade ends\n"
+                                 "Flash this file? [y/N] ")
+                      .arg(id.serial_number, id.bms_serial)
+                      .arg(id.firmware)
+                      .arg(QDir::toNativeSeparators(QFileInfo(inv_.firmware_path).absoluteFilePath()))
+                      .arg(firmware_.records().size())
+                      .arg(crc32_words(0xFFFFFFFFu, firmware_.image().data(), FIRMWARE_IMAGE_SIZE),
+                           8, 16, QLatin1Char('0'))
+                      .arg(clock_text(expectedSeconds())),
+                  true);
+    answer_ = new LineReader(this);
+    connect(answer_, &LineReader::lineRead, this, &FlashCommand::confirmed);
+}
+
+bool FlashCommand::saveBackup()
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const PackIdentity id = decode_identity(link_->image());
+    backup_path_ = QDir(inv_.backup_dir)
+                       .filePath(QStringLiteral("%1-%2.json")
+                                     .arg(id.bms_serial, now.toString(QStringLiteral(
+                                                             "yyyyMMdd'T'HHmmss'Z'"))));
+    QSaveFile file(backup_path_);
+    if (!file.open(QIODevice::WriteOnly) || file.write(settings_file_text(link_->image(), now)) < 0 ||
+        !file.commit()) {
+        complain(QStringLiteral("flash: cannot save the settings to %1: %2; nothing was flashed")
+                     .arg(backup_path_, file.errorString()));
+        return false;
+    }
+    complain(QStringLiteral("settings saved to %1").arg(backup_path_));
+    return true;
+}
+
+void FlashCommand::confirmed(const QString &answer)
+{
+    if (state_ != State::Confirming)
+        return;
+    answer_->deleteLater(); // it is still reporting this line
+    answer_ = nullptr;
+    if (answer.compare(QLatin1String("y"), Qt::CaseInsensitive) != 0 &&
+        answer.compare(QLatin1String("yes"), Qt::CaseInsensitive) != 0) {
+        complain(QStringLiteral("flash: not confirmed; nothing was sent"));
+        finish(exit_code::FAILED);
+        return;
+    }
+    startUpgrade();
+}
+
+void FlashCommand::startUpgrade()
+{
+    state_ = State::Flashing;
+    upgrade_ = new UpgradeEngine(link_, BmsLink::Wiring::Internal, this);
+    connect(upgrade_, &UpgradeEngine::transmitting, this, &FlashCommand::transmitting);
+    connect(upgrade_, &UpgradeEngine::finished, this, &FlashCommand::upgradeFinished);
+    clock_.start();
+    upgrade_->start(firmware_);
+}
+
+void FlashCommand::interrupted()
+{
+    switch (state_) {
+    case State::Loaded:
+    case State::Confirming:
+        progress_line(QString(), false);
+        complain(QStringLiteral("flash: stopped; nothing was sent"));
+        finish(exit_code::FAILED);
+        return;
+    case State::Flashing:
+        break;
+    case State::Restarting:
+        progress_line(QString(), false);
+        complain(QStringLiteral("flash: the CRC was confirmed; stopped waiting for the BMS"));
+        finish(exit_code::OK);
+        return;
+    case State::Done:
+        return;
+    }
+    const qint64 now = clock_.elapsed();
+    progress_line(QString(), false);
+    if (now - last_interrupt_ms_ <= SECOND_INTERRUPT_MS) {
+        complain(QStringLiteral("flash: stopping after the command in flight"));
+        upgrade_->requestStop();
+        return;
+    }
+    last_interrupt_ms_ = now;
+    complain(QStringLiteral("warning: stopping now leaves the BMS without a working firmware, so "
+                            "the upgrade goes on; Ctrl-C again within %1 s stops it after the "
+                            "command in flight")
+                 .arg(SECOND_INTERRUPT_MS / 1000));
+}
+
+double FlashCommand::expectedSeconds() const
+{
+    // Each line costs its 50 ms delay and a status round trip; erase and CRC check
+    // wait 500 ms each.
+    return firmware_.records().size() * (WRITE_DELAY_MS + 10) / 1000.0 +
+           (ERASE_DELAY_MS + CRC_DELAY_MS) / 1000.0;
+}
+
+void FlashCommand::transmitting(UpgradePhase phase, quint16 line, quint16 total, int attempt)
+{
+    Q_UNUSED(attempt)
+    const bool terminal = stderr_is_terminal();
+    const double elapsed = clock_.elapsed() / 1000.0;
+    QString text;
+    switch (phase) {
+    case UpgradePhase::Erasing:
+        text = QStringLiteral("erasing the flash");
+        break;
+    case UpgradePhase::SendingLines: {
+        const double left = line > 1 ? elapsed / (line - 1) * (total - line + 1) + 0.5
+                                     : expectedSeconds();
+        text = QStringLiteral("line %1 of %2 (%3 %)")
+                   .arg(line)
+                   .arg(total)
+                   .arg(100 * line / qMax<int>(1, total));
+        if (terminal)
+            text += QStringLiteral(", %1 retransmitted, %2 elapsed, about %3 left")
+                        .arg(upgrade_->retransmissions())
+                        .arg(clock_text(elapsed), clock_text(left));
+        break;
+    }
+    case UpgradePhase::CheckingCrc:
+        text = QStringLiteral("checking the CRC");
+        break;
+    case UpgradePhase::Idle:
+        return;
+    }
+    if (terminal) {
+        progress_line(text, true);
+        return;
+    }
+    // Without a terminal: a line at each phase and at every tenth of the lines.
+    const int tenth = phase == UpgradePhase::SendingLines ? 10 * line / qMax<int>(1, total) : -1;
+    if (phase != last_phase_ || tenth != last_reported_tenth_)
+        progress_line(text + QStringLiteral(", %1 retransmitted, %2 elapsed")
+                                 .arg(upgrade_->retransmissions())
+                                 .arg(clock_text(elapsed)),
+                      false);
+    last_phase_ = phase;
+    last_reported_tenth_ = tenth;
+}
+
+QString FlashCommand::where() const
+{
+    switch (upgrade_->endedIn()) {
+    case UpgradePhase::Erasing:
+        return QStringLiteral("the erase");
+    case UpgradePhase::SendingLines:
+        return QStringLiteral("line %1 of %2")
+            .arg(upgrade_->lineNumber())
+            .arg(upgrade_->linesTotal());
+    case UpgradePhase::CheckingCrc:
+        return QStringLiteral("the CRC check");
+    case UpgradePhase::Idle:
+        break;
+    }
+    return QString();
+}
+
+void FlashCommand::upgradeFinished(UpgradeOutcome outcome)
+{
+    if (stderr_is_terminal())
+        progress_line(QString(), false);
+    const QString backup =
+        backup_path_.isEmpty() ? QString() : QStringLiteral("; settings saved in %1").arg(backup_path_);
+    switch (outcome) {
+    case UpgradeOutcome::Failed:
+        complain(QStringLiteral("flash failed at %1: its tenth transmission went unanswered; the "
+                                "BMS may have no working firmware until it is flashed again%2")
+                     .arg(where(), backup));
+        finish(exit_code::FAILED);
+        return;
+    case UpgradeOutcome::Stopped:
+        complain(QStringLiteral("flash stopped after %1 at your request; the BMS has no working "
+                                "firmware until it is flashed again%2")
+                     .arg(where(), backup));
+        finish(exit_code::FAILED);
+        return;
+    case UpgradeOutcome::Succeeded:
+        break;
+    }
+    complain(QStringLiteral("CRC confirmed after %1 with %2 retransmitted; waiting for the BMS "
+                            "to answer")
+                 .arg(clock_text(clock_.elapsed() / 1000.0))
+                 .arg(upgrade_->retransmissions()));
+    state_ = State::Restarting;
+    clock_.restart();
+    connect(link_, &BmsLink::readDone, this, [this] {
+        if (state_ != State::Restarting)
+            return;
+        print(QStringLiteral("flashed %1; the BMS reports firmware %2\n")
+                  .arg(inv_.firmware_path)
+                  .arg(decode_identity(link_->image()).firmware));
+        finish(exit_code::OK);
+    });
+    connect(link_, &BmsLink::readFailed, this, [this] {
+        if (state_ != State::Restarting)
+            return;
+        if (clock_.elapsed() < RESTART_WAIT_MS) {
+            askFirmware();
+            return;
+        }
+        print(QStringLiteral("flashed %1; the BMS did not answer within %2 s, so its firmware "
+                             "version is not known\n")
+                  .arg(inv_.firmware_path)
+                  .arg(RESTART_WAIT_MS / 1000));
+        finish(exit_code::OK);
+    });
+    askFirmware();
+}
+
+void FlashCommand::askFirmware()
+{
+    link_->readRegisters({{REG_BMS_FIRMWARE, 1}});
+}
+
+void FlashCommand::finish(int code)
+{
+    if (state_ == State::Done)
+        return;
+    state_ = State::Done;
+    emit finished(code);
+}

@@ -1,0 +1,64 @@
+#ifndef CLI_FLASH_COMMAND_H
+#define CLI_FLASH_COMMAND_H
+
+// flash: a firmware upgrade with the window's own engine (the same frames, delays,
+// attempts and status rule), made safe for a shop that flashes boards in series:
+// the file proven whole before anything is sent, the settings saved first, a
+// confirmation, progress, and Ctrl-C that does not strand a half-written board.
+
+#include "command.h"
+#include "invocation.h"
+#include "upgrade/hex_file.h"
+
+#include <QElapsedTimer>
+
+class LineReader;
+class QTimer;
+class UpgradeEngine;
+enum class UpgradeOutcome;
+enum class UpgradePhase : quint8;
+
+class FlashCommand : public Command
+{
+    Q_OBJECT
+
+public:
+    // A BMS restarts into its new firmware after the CRC check; it gets this long to
+    // answer again.
+    static constexpr int RESTART_WAIT_MS = 10000;
+    // A second Ctrl-C within this time stops the upgrade.
+    static constexpr int SECOND_INTERRUPT_MS = 5000;
+
+    explicit FlashCommand(const Invocation &invocation, QObject *parent = nullptr);
+
+    int prepare() override;
+    void run(BmsLink *link) override;
+
+private:
+    enum class State { Loaded, Confirming, Flashing, Restarting, Done };
+
+    bool saveBackup();
+    void confirmed(const QString &answer);
+    void startUpgrade();
+    void interrupted();
+    void transmitting(UpgradePhase phase, quint16 line, quint16 total, int attempt);
+    void upgradeFinished(UpgradeOutcome outcome);
+    void askFirmware();
+    void finish(int code);
+    QString where() const;
+    double expectedSeconds() const;
+
+    State state_ = State::Loaded;
+    Invocation inv_;
+    FirmwareLoader firmware_;
+    BmsLink *link_ = nullptr;
+    UpgradeEngine *upgrade_ = nullptr;
+    LineReader *answer_ = nullptr;
+    QString backup_path_;
+    QElapsedTimer clock_;
+    qint64 last_interrupt_ms_ = -SECOND_INTERRUPT_MS;
+    int last_reported_tenth_ = -1;
+    UpgradePhase last_phase_{};
+};
+
+#endif // CLI_FLASH_COMMAND_H
