@@ -40,6 +40,7 @@ struct Options {
     QString sim = QStringLiteral(BMS_SIM_PATH);
     QStringList sim_args;
     QString write_hex;
+    QString bmsctl; // flash with this bmsctl instead of the window
 };
 
 bool parse(const QStringList &args, Options &o)
@@ -57,6 +58,8 @@ bool parse(const QStringList &args, Options &o)
             o.sim = args.at(++i);
         else if (a == QLatin1String("--write-hex") && has_value)
             o.write_hex = args.at(++i);
+        else if (a == QLatin1String("--bmsctl") && has_value)
+            o.bmsctl = args.at(++i);
         else if (a == QLatin1String("--")) {
             o.sim_args = args.mid(i + 1);
             return true;
@@ -110,6 +113,73 @@ Stats measure_poll_round_trip(const QString &port_name, int count)
     return s;
 }
 
+struct Run {
+    bool ok = false;
+    int retries = 0;
+    qint64 erased_at = -1, sent_at = -1, end_at = -1; // ns from the click
+};
+
+// The window, as a technician flashes: connected, the path pasted, Flash! clicked.
+Run flash_with_window(QApplication &app, const QString &pty, const QString &hex, int lines)
+{
+    // Quieten the per-line debug output: it is diagnostic and costs terminal time.
+    qSetMessagePattern(QString());
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
+        if (type != QtDebugMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(msg));
+    });
+    Run run;
+    MyDialogWindow dialog;
+    auto *log = dialog.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"));
+    dialog.findChild<QComboBox *>(QStringLiteral("ports_combo_box"))->setEditText(pty);
+    dialog.findChild<QPushButton *>(QStringLiteral("button_connect"))->click();
+    dialog.findChild<QLineEdit *>(QStringLiteral("lineEdit_set_firmware_path"))->setText(hex);
+
+    QElapsedTimer clock;
+    QObject::connect(log, &QPlainTextEdit::textChanged, [&] {
+        const QString last = log->document()->lastBlock().text();
+        if (last == QLatin1String("Flash has been successfully erased"))
+            run.erased_at = clock.nsecsElapsed();
+        else if (last == QLatin1String("New firmware has been successfully sent."))
+            run.sent_at = clock.nsecsElapsed();
+        else if (last == QLatin1String("New firmware has been successfully flashed.") ||
+                 last == QLatin1String("Firmware update failed")) {
+            run.end_at = clock.nsecsElapsed();
+            run.ok = last != QLatin1String("Firmware update failed");
+            QTimer::singleShot(0, &app, &QCoreApplication::quit);
+        }
+    });
+    // Let the polling settle as it would after a technician connects.
+    QTimer::singleShot(300, [&] {
+        clock.start();
+        dialog.findChild<QPushButton *>(QStringLiteral("pushButton_fw_upgrade"))->click();
+    });
+    QTimer::singleShot((lines + 40) * 2000, &app, &QCoreApplication::quit);
+    app.exec();
+    for (const QString &line : log->toPlainText().split(QLatin1Char('\n')))
+        run.retries += line.contains(QLatin1String("Attempt")) &&
+                       !line.endsWith(QLatin1String("Attempt 1 of 10"));
+    return run;
+}
+
+// The command line as a shop runs it: start-up, snapshot, upgrade, and the BMS
+// read again after the CRC check, all in the wall time.
+Run flash_with_bmsctl(const QString &bmsctl, const QString &pty, const QString &hex, int lines)
+{
+    Run run;
+    QProcess flash;
+    QElapsedTimer clock;
+    clock.start();
+    flash.start(bmsctl, {QStringLiteral("--port"), pty, QStringLiteral("flash"), hex,
+                         QStringLiteral("--yes"), QStringLiteral("--no-backup")});
+    flash.waitForFinished((lines + 40) * 2000);
+    run.end_at = clock.nsecsElapsed();
+    run.ok = flash.exitStatus() == QProcess::NormalExit && flash.exitCode() == 0;
+    const QString err = QString::fromLocal8Bit(flash.readAllStandardError());
+    run.retries = err.section(QStringLiteral(" retransmitted"), -2, -2).section(' ', -1).toInt();
+    return run;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -121,7 +191,7 @@ int main(int argc, char **argv)
     if (!parse(args, opt)) {
         std::fprintf(stderr,
                      "usage: bench_upgrade [--lines N] [--bytes B (1..%d)] [--polls K] "
-                     "[--sim PATH] [-- SIM_ARGS...]\n"
+                     "[--sim PATH] [--bmsctl PATH] [-- SIM_ARGS...]\n"
                      "       bench_upgrade [--lines N] [--bytes B] --write-hex PATH\n",
                      MAX_LINE_DATA_BYTES);
         return 2;
@@ -157,47 +227,8 @@ int main(int argc, char **argv)
         f.write(generated_hex_file(opt.lines, opt.bytes, 2024));
     }
 
-    // Quieten the per-line debug output: it is diagnostic and costs terminal time.
-    qSetMessagePattern(QString());
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
-        if (type != QtDebugMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(msg));
-    });
-
-    MyDialogWindow dialog;
-    auto *log = dialog.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"));
-    dialog.findChild<QComboBox *>(QStringLiteral("ports_combo_box"))->setEditText(pty);
-    dialog.findChild<QPushButton *>(QStringLiteral("button_connect"))->click();
-    dialog.findChild<QLineEdit *>(QStringLiteral("lineEdit_set_firmware_path"))->setText(hex);
-
-    QElapsedTimer clock;
-    qint64 erased_at = -1, sent_at = -1, end_at = -1;
-    bool ok = false;
-    QObject::connect(log, &QPlainTextEdit::textChanged, [&] {
-        const QString last = log->document()->lastBlock().text();
-        if (last == QLatin1String("Flash has been successfully erased"))
-            erased_at = clock.nsecsElapsed();
-        else if (last == QLatin1String("New firmware has been successfully sent."))
-            sent_at = clock.nsecsElapsed();
-        else if (last == QLatin1String("New firmware has been successfully flashed.") ||
-                 last == QLatin1String("Firmware update failed")) {
-            end_at = clock.nsecsElapsed();
-            ok = last != QLatin1String("Firmware update failed");
-            QTimer::singleShot(0, &app, &QCoreApplication::quit);
-        }
-    });
-    // Let the polling settle as it would after a technician connects.
-    QTimer::singleShot(300, [&] {
-        clock.start();
-        dialog.findChild<QPushButton *>(QStringLiteral("pushButton_fw_upgrade"))->click();
-    });
-    QTimer::singleShot((opt.lines + 40) * 2000, &app, &QCoreApplication::quit);
-    app.exec();
-
-    int retries = 0;
-    for (const QString &line : log->toPlainText().split(QLatin1Char('\n')))
-        retries += line.contains(QLatin1String("Attempt")) &&
-                   !line.endsWith(QLatin1String("Attempt 1 of 10"));
+    const Run run = opt.bmsctl.isEmpty() ? flash_with_window(app, pty, hex, opt.lines)
+                                         : flash_with_bmsctl(opt.bmsctl, pty, hex, opt.lines);
 
     sim.terminate();
     sim.waitForFinished(3000);
@@ -213,17 +244,20 @@ int main(int argc, char **argv)
     const double poll = rtt.median;
     const double line_floor = opt.lines * (WRITE_DELAY_MS + poll);
     const double total_floor = line_floor + ERASE_DELAY_MS + CRC_DELAY_MS + 2 * poll;
-    const double lines_wall = (sent_at - erased_at) / 1e6;
-    const double total_wall = end_at / 1e6;
+    const double lines_wall = (run.sent_at - run.erased_at) / 1e6;
+    const double total_wall = run.end_at / 1e6;
     std::printf("status poll round trip over %d polls: median %.2f ms, mean %.2f, p95 %.2f, "
                 "max %.2f, lost %d\n",
                 opt.polls, rtt.median, rtt.mean, rtt.p95, rtt.max, rtt.lost);
-    std::printf("upgrade of %d lines x %d bytes: %s, %d retries, flash %s the image\n", opt.lines,
-                opt.bytes, ok ? "success" : "FAILED", retries, same ? "equals" : "DIFFERS FROM");
-    std::printf("line transfer: %.0f ms wall, floor %d x (%d + %.2f) = %.0f ms, overhead %.2f%%\n",
-                lines_wall, opt.lines, WRITE_DELAY_MS, poll, line_floor,
-                100.0 * (lines_wall / line_floor - 1));
-    std::printf("whole upgrade: %.0f ms wall, floor %.0f ms, overhead %.2f%%\n", total_wall,
-                total_floor, 100.0 * (total_wall / total_floor - 1));
-    return ok && same ? 0 : 1;
+    std::printf("upgrade of %d lines x %d bytes with %s: %s, %d retries, flash %s the image\n",
+                opt.lines, opt.bytes, opt.bmsctl.isEmpty() ? "the window" : "bmsctl flash",
+                run.ok ? "success" : "FAILED", run.retries, same ? "equals" : "DIFFERS FROM");
+    if (run.sent_at > 0)
+        std::printf("line transfer: %.0f ms wall, floor %d x (%d + %.2f) = %.0f ms, overhead "
+                    "%.2f%%\n",
+                    lines_wall, opt.lines, WRITE_DELAY_MS, poll, line_floor,
+                    100.0 * (lines_wall / line_floor - 1));
+    std::printf("whole upgrade: %.0f ms wall, floor %.0f ms, ratio %.4f\n", total_wall, total_floor,
+                total_wall / total_floor);
+    return run.ok && same ? 0 : 1;
 }
