@@ -10,9 +10,9 @@ void MyDialogWindow::refresh_values()
 {
     const DisplayTexts t = display_texts(link->image());
     QLineEdit *const curve[] = {
-        ui->lineEdit_dsg_curve1, ui->lineEdit_dsg_curve2, ui->lineEdit_dsg_curve3,
-        ui->lineEdit_dsg_curve4, ui->lineEdit_dsg_curve5, ui->lineEdit_dsg_curve6,
-        ui->lineEdit_dsg_curve7, ui->lineEdit_dsg_curve8, ui->lineEdit_dsg_curve9,
+        ui->lineEdit_dsg_curve1,  ui->lineEdit_dsg_curve2,  ui->lineEdit_dsg_curve3,
+        ui->lineEdit_dsg_curve4,  ui->lineEdit_dsg_curve5,  ui->lineEdit_dsg_curve6,
+        ui->lineEdit_dsg_curve7,  ui->lineEdit_dsg_curve8,  ui->lineEdit_dsg_curve9,
         ui->lineEdit_dsg_curve10, ui->lineEdit_dsg_curve11,
     };
     for (size_t k = 0; k < t.dsg_curve.size(); ++k)
@@ -32,14 +32,14 @@ void MyDialogWindow::refresh_values()
     ui->lineEdit_t2->setText(t.t2);
 
     QLineEdit *const cells[] = {
-        ui->lineEdit_cell1, ui->lineEdit_cell2, ui->lineEdit_cell3, ui->lineEdit_cell4,
-        ui->lineEdit_cell5, ui->lineEdit_cell6, ui->lineEdit_cell7, ui->lineEdit_cell8,
+        ui->lineEdit_cell1, ui->lineEdit_cell2,  ui->lineEdit_cell3, ui->lineEdit_cell4,
+        ui->lineEdit_cell5, ui->lineEdit_cell6,  ui->lineEdit_cell7, ui->lineEdit_cell8,
         ui->lineEdit_cell9, ui->lineEdit_cell10,
     };
     QLabel *const balancing[] = {
-        ui->label_cell_balancing1, ui->label_cell_balancing2, ui->label_cell_balancing3,
-        ui->label_cell_balancing4, ui->label_cell_balancing5, ui->label_cell_balancing6,
-        ui->label_cell_balancing7, ui->label_cell_balancing8, ui->label_cell_balancing9,
+        ui->label_cell_balancing1,  ui->label_cell_balancing2, ui->label_cell_balancing3,
+        ui->label_cell_balancing4,  ui->label_cell_balancing5, ui->label_cell_balancing6,
+        ui->label_cell_balancing7,  ui->label_cell_balancing8, ui->label_cell_balancing9,
         ui->label_cell_balancing10,
     };
     for (size_t k = 0; k < t.cells.size(); ++k) {

@@ -65,8 +65,7 @@ void log_upgrade(UpgradeEngine *upgrade, QPlainTextEdit *log)
 
 } // namespace
 
-MyDialogWindow::MyDialogWindow(QWidget *parent)
-    : QDialog(parent), ui(new Ui::MyDialogWindow)
+MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::MyDialogWindow)
 {
     ui->setupUi(this);
     link = new BmsLink(BmsLink::Wiring::External, this);

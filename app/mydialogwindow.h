@@ -7,7 +7,8 @@ class BmsLink;
 class QTimer;
 class UpgradeEngine;
 
-namespace Ui {
+namespace Ui
+{
 class MyDialogWindow;
 }
 

@@ -36,7 +36,8 @@ QString line_list(const QVector<int> &lines)
 // Progress goes to standard error, so that standard output keeps only the result.
 void progress_line(const QString &text, bool in_place)
 {
-    const QByteArray bytes = (in_place ? QStringLiteral("\r\x1b[K") + text : text + '\n').toLocal8Bit();
+    const QByteArray bytes =
+        (in_place ? QStringLiteral("\r\x1b[K") + text : text + '\n').toLocal8Bit();
     std::fputs(bytes.constData(), stderr);
     std::fflush(stderr);
 }
@@ -137,20 +138,21 @@ void FlashCommand::run(BmsLink *link)
     }
     const PackIdentity id = decode_identity(link_->image());
     state_ = State::Confirming;
-    progress_line(QStringLiteral("BMS:       %1, BMS serial %2, firmware %3\n"
-                                 "File:      %4\n"
-                                 "           %5 data lines, image CRC 0x%6\n"
-                                 "Expected:  about %7; the BMS has no working firmware until "
-                                 "the upgrade ends\n"
-                                 "Flash this file? [y/N] ")
-                      .arg(id.serial_number, id.bms_serial)
-                      .arg(id.firmware)
-                      .arg(QDir::toNativeSeparators(QFileInfo(inv_.firmware_path).absoluteFilePath()))
-                      .arg(firmware_.records().size())
-                      .arg(crc32_words(0xFFFFFFFFu, firmware_.image().data(), FIRMWARE_IMAGE_SIZE),
-                           8, 16, QLatin1Char('0'))
-                      .arg(clock_text(expectedSeconds())),
-                  true);
+    progress_line(
+        QStringLiteral("BMS:       %1, BMS serial %2, firmware %3\n"
+                       "File:      %4\n"
+                       "           %5 data lines, image CRC 0x%6\n"
+                       "Expected:  about %7; the BMS has no working firmware until "
+                       "the upgrade ends\n"
+                       "Flash this file? [y/N] ")
+            .arg(id.serial_number, id.bms_serial)
+            .arg(id.firmware)
+            .arg(QDir::toNativeSeparators(QFileInfo(inv_.firmware_path).absoluteFilePath()))
+            .arg(firmware_.records().size())
+            .arg(crc32_words(0xFFFFFFFFu, firmware_.image().data(), FIRMWARE_IMAGE_SIZE), 8, 16,
+                 QLatin1Char('0'))
+            .arg(clock_text(expectedSeconds())),
+        true);
     answer_ = new LineReader(this);
     connect(answer_, &LineReader::lineRead, this, &FlashCommand::confirmed);
 }
@@ -161,11 +163,11 @@ bool FlashCommand::saveBackup()
     const PackIdentity id = decode_identity(link_->image());
     backup_path_ = QDir(inv_.backup_dir)
                        .filePath(QStringLiteral("%1-%2.json")
-                                     .arg(id.bms_serial, now.toString(QStringLiteral(
-                                                             "yyyyMMdd'T'HHmmss'Z'"))));
+                                     .arg(id.bms_serial,
+                                          now.toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"))));
     QSaveFile file(backup_path_);
-    if (!file.open(QIODevice::WriteOnly) || file.write(settings_file_text(link_->image(), now)) < 0 ||
-        !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(settings_file_text(link_->image(), now)) < 0 || !file.commit()) {
         complain(QStringLiteral("flash: cannot save the settings to %1: %2; nothing was flashed")
                      .arg(backup_path_, file.errorString()));
         return false;
@@ -251,8 +253,8 @@ void FlashCommand::transmitting(UpgradePhase phase, quint16 line, quint16 total,
         text = QStringLiteral("erasing the flash");
         break;
     case UpgradePhase::SendingLines: {
-        const double left = line > 1 ? elapsed / (line - 1) * (total - line + 1) + 0.5
-                                     : expectedSeconds();
+        const double left =
+            line > 1 ? elapsed / (line - 1) * (total - line + 1) + 0.5 : expectedSeconds();
         text = QStringLiteral("line %1 of %2 (%3 %)")
                    .arg(line)
                    .arg(total)
@@ -305,8 +307,9 @@ void FlashCommand::upgradeFinished(UpgradeOutcome outcome)
 {
     if (stderr_is_terminal())
         progress_line(QString(), false);
-    const QString backup =
-        backup_path_.isEmpty() ? QString() : QStringLiteral("; settings saved in %1").arg(backup_path_);
+    const QString backup = backup_path_.isEmpty()
+                               ? QString()
+                               : QStringLiteral("; settings saved in %1").arg(backup_path_);
     switch (outcome) {
     case UpgradeOutcome::Failed:
         complain(QStringLiteral("flash failed at %1: its tenth transmission went unanswered; the "

@@ -81,10 +81,10 @@ public:
     const RegisterImage &image() const { return image_; }
 
 signals:
-    void linkAlive();                              // a valid frame arrived
-    void linkLost();                               // none for a second, and every second after
-    void registersStored(int first, int count);    // a read reply went into the image
-    void statusReply();                            // the reply to an upgrade status poll
+    void linkAlive();                           // a valid frame arrived
+    void linkLost();                            // none for a second, and every second after
+    void registersStored(int first, int count); // a read reply went into the image
+    void statusReply();                         // the reply to an upgrade status poll
     void readDone();
     void readFailed(int first_register);
 

@@ -75,8 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(frame.mid(8).left(record.byte_count) == record.data);
     }
     if (last_copied)
-        check(QByteArray(reinterpret_cast<const char *>(loader.image().data()) + last_copied->address,
-                         last_copied->byte_count) == last_copied->data);
+        check(
+            QByteArray(reinterpret_cast<const char *>(loader.image().data()) + last_copied->address,
+                       last_copied->byte_count) == last_copied->data);
     check(accepted || loader.problem_line() >= 1);
 
     // The CRC walks the whole image in the upgrade; here as much of it as the input is

@@ -39,10 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             check(got.first_register == REG_LAST_PROCESSED_COMMAND && got.length == 6);
             // Whatever the status, it confirms a command whose bytes 4 to 7 it repeats.
             const quint8 *status = image.data() + 2 * REG_LAST_PROCESSED_COMMAND;
-            const QByteArray echoed = build_frame(status[0], status[1],
-                                                  QByteArray(reinterpret_cast<const char *>(status + 2), 2));
-            for (UpgradePhase phase : {UpgradePhase::Erasing, UpgradePhase::SendingLines,
-                                       UpgradePhase::CheckingCrc})
+            const QByteArray echoed = build_frame(
+                status[0], status[1], QByteArray(reinterpret_cast<const char *>(status + 2), 2));
+            for (UpgradePhase phase :
+                 {UpgradePhase::Erasing, UpgradePhase::SendingLines, UpgradePhase::CheckingCrc})
                 check(status_accepted(status, echoed, phase));
         }
     }

@@ -51,8 +51,8 @@ inline bool next_batch(const uint8_t *data, size_t size, size_t &pos, Batch &out
     if ((head[0] & 4) && batch.size() >= 3) {
         const int len = static_cast<quint8>(batch[2]);
         if (batch.size() >= len + 6) {
-            const quint32 sum = frame_checksum(
-                reinterpret_cast<const quint8 *>(batch.constData()), static_cast<quint8>(len + 4));
+            const quint32 sum = frame_checksum(reinterpret_cast<const quint8 *>(batch.constData()),
+                                               static_cast<quint8>(len + 4));
             batch[len + 4] = static_cast<char>(sum & 0xFF);
             batch[len + 5] = static_cast<char>((sum >> 8) & 0xFF);
         }

@@ -164,8 +164,8 @@ private slots:
         if (loader == Silent)
             wanted = wanted.mid(0, 1);
         else
-            wanted << build_crc_command(crc32_words(0xFFFFFFFFu, firmware.image().data(),
-                                                    FIRMWARE_IMAGE_SIZE));
+            wanted << build_crc_command(
+                crc32_words(0xFFFFFFFFu, firmware.image().data(), FIRMWARE_IMAGE_SIZE));
         player.commands.erase(std::unique(player.commands.begin(), player.commands.end()),
                               player.commands.end());
         QCOMPARE(player.commands, wanted);
@@ -210,7 +210,8 @@ private slots:
             return log().last() == "New firmware has been successfully flashed." ||
                    log().last() == "Firmware update failed";
         };
-        QVERIFY(player.play(Echo, [&] { return log().size() > 6; }, 10000));
+        QVERIFY(player.play(
+            Echo, [&] { return log().size() > 6; }, 10000));
         flash(dir.filePath("mistyped.hex"));
         QVERIFY(player.play(Echo, finished));
         QStringList expected = {"Firmware has been loaded: total 8 hex lines",
@@ -245,8 +246,8 @@ private slots:
                                   QString("0A3F001751334B5220383147"), 5000);
         set_text(&window, "lineEdit_set_capacity", "12400");
         click(&window, "pushButton_set_capacity");
-        QTRY_COMPARE_WITH_TIMEOUT(text_of(&window, "lineEdit_battery_capacity"),
-                                  QString("12400"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(text_of(&window, "lineEdit_battery_capacity"), QString("12400"),
+                                  5000);
 
         const QByteArray file = generated_hex_file(20, 16, 77);
         set_text(&window, "lineEdit_set_firmware_path", write_file(file));

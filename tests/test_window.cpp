@@ -124,23 +124,43 @@ private slots:
                                           {"button_refresh", "refresh_ports_slot"},
                                           {"pushButton_fw_upgrade", "firmware_upgrade"}};
         for (const auto &b : buttons)
-            wires.append({widget<QPushButton>(w(), b[0]), QByteArray(SIGNAL(clicked(bool))) + b[1]});
+            wires.append(
+                {widget<QPushButton>(w(), b[0]), QByteArray(SIGNAL(clicked(bool))) + b[1]});
         const QMetaObject &meta = MyDialogWindow::staticMetaObject;
-        const char *const set_buttons[] = {
-            "serial_number", "capacity", "date_of_production", "undercurrent_current",
-            "undercurrent_delay", "undercurrent_holding_time", "overcurrent_current",
-            "overcurrent_delay", "overcurrent_holding_time", "short_circuit_current",
-            "short_circuit_delay", "short_circuit_cooldown", "overvoltage_voltage",
-            "overvoltage_hysteresis", "overvoltage_delay", "undervoltage_voltage",
-            "undervoltage_hysteresis", "undervoltage_delay", "balance_mode", "shutdown_voltage",
-            "lowest_voltage_to_balance", "cell_disbalance_threshold",
-            "recuperation_disable_voltage", "critical_int_temp", "critical_temp_delay",
-            "critical_temp_hysteresis", "dsg_curve_manual", "adc_gain", "adc_offset"};
+        const char *const set_buttons[] = {"serial_number",
+                                           "capacity",
+                                           "date_of_production",
+                                           "undercurrent_current",
+                                           "undercurrent_delay",
+                                           "undercurrent_holding_time",
+                                           "overcurrent_current",
+                                           "overcurrent_delay",
+                                           "overcurrent_holding_time",
+                                           "short_circuit_current",
+                                           "short_circuit_delay",
+                                           "short_circuit_cooldown",
+                                           "overvoltage_voltage",
+                                           "overvoltage_hysteresis",
+                                           "overvoltage_delay",
+                                           "undervoltage_voltage",
+                                           "undervoltage_hysteresis",
+                                           "undervoltage_delay",
+                                           "balance_mode",
+                                           "shutdown_voltage",
+                                           "lowest_voltage_to_balance",
+                                           "cell_disbalance_threshold",
+                                           "recuperation_disable_voltage",
+                                           "critical_int_temp",
+                                           "critical_temp_delay",
+                                           "critical_temp_hysteresis",
+                                           "dsg_curve_manual",
+                                           "adc_gain",
+                                           "adc_offset"};
         for (int i = 0; i < 29; ++i) // slots 11 to 39, in the order of the buttons
-            wires.append({widget<QPushButton>(w(), qPrintable(QString("pushButton_set_") +
-                                                               set_buttons[i])),
-                          QByteArray(SIGNAL(clicked(bool))) +
-                              meta.method(meta.methodOffset() + 11 + i).name()});
+            wires.append(
+                {widget<QPushButton>(w(), qPrintable(QString("pushButton_set_") + set_buttons[i])),
+                 QByteArray(SIGNAL(clicked(bool))) +
+                     meta.method(meta.methodOffset() + 11 + i).name()});
         for (const auto &wire : wires) {
             const int cut = wire.second.indexOf(')') + 1;
             const QByteArray signal = wire.second.left(cut);
@@ -239,8 +259,10 @@ private slots:
              "55 AA 13 22 FE 10 0E 41 42 43 20 20 20 20 20 20 20 20 20 20 20 88 FC 04 FB"},
             {"capacity", "lineEdit_set_capacity", " +12400\t", 0, 0x18,
              "55 AA 07 22 FE 18 02 70 30 1E FE 02 FD"},
-            {"date_of_production", nullptr, nullptr, 0, 0x20, "55 AA 07 22 FE 20 02 21 26 6F FE 02 FD"},
-            {"undercurrent_current", "comboBox_set_undercurrent_current", nullptr, 4, 0x57, "88 13"},
+            {"date_of_production", nullptr, nullptr, 0, 0x20,
+             "55 AA 07 22 FE 20 02 21 26 6F FE 02 FD"},
+            {"undercurrent_current", "comboBox_set_undercurrent_current", nullptr, 4, 0x57,
+             "88 13"},
             {"undercurrent_delay", "comboBox_set_undercurrent_delay", nullptr, 4, 0x58, "C4 09"},
             {"undercurrent_holding_time", "comboBox_set_undercurrent_holding_time", nullptr, 2,
              0x59, "B8 0B"},
@@ -248,23 +270,27 @@ private slots:
             {"overcurrent_delay", "comboBox_set_overcurrent_delay", nullptr, 7, 0x55, "07 00"},
             {"overcurrent_holding_time", "comboBox_set_overcurrent_holding_time", nullptr, 9, 0x56,
              "10 27"},
-            {"short_circuit_current", "comboBox_set_short_circuit_current", nullptr, 1, 0x51, "01 00"},
+            {"short_circuit_current", "comboBox_set_short_circuit_current", nullptr, 1, 0x51,
+             "01 00"},
             {"short_circuit_delay", "comboBox_set_short_circuit_delay", nullptr, 3, 0x52, "03 00"},
             {"short_circuit_cooldown", "comboBox_set_short_circuit_cooldown", nullptr, 0, 0x53,
              "E8 03"},
             {"overvoltage_voltage", "lineEdit_set_overvoltage_voltage", "4200", 0, 0x5A,
              "55 AA 07 22 FE 5A 02 68 10 04 FE 02 FD"},
-            {"overvoltage_hysteresis", "lineEdit_set_overvoltage_hysteresis", "500", 0, 0x5C, "F4 01"},
+            {"overvoltage_hysteresis", "lineEdit_set_overvoltage_hysteresis", "500", 0, 0x5C,
+             "F4 01"},
             {"overvoltage_delay", "comboBox_set_overvoltage_delay", nullptr, 3, 0x5B, "03 00"},
             {"undervoltage_voltage", "lineEdit_set_undervoltage_voltage", "2500", 0, 0x5D, "C4 09"},
-            {"undervoltage_hysteresis", "lineEdit_set_undervoltage_hysteresis", "x", 0, 0x5F, "00 00"},
+            {"undervoltage_hysteresis", "lineEdit_set_undervoltage_hysteresis", "x", 0, 0x5F,
+             "00 00"},
             {"undervoltage_delay", "comboBox_set_undervoltage_delay", nullptr, 2, 0x5E, "02 00"},
             {"balance_mode", "comboBox_set_balance_mode", nullptr, 1, 0x6D,
              "55 AA 07 22 FE 6D 02 01 00 68 FE 02 FD"},
             {"shutdown_voltage", "lineEdit_set_shutdown_voltage", "3000", 0, 0x63, "B8 0B"},
             {"lowest_voltage_to_balance", "lineEdit_set_lowest_voltage_to_balance", "3000", 0, 0x61,
              "B8 0B"},
-            {"cell_disbalance_threshold", "lineEdit_set_disbalance_threshold", "1000", 0, 0x62, "E8 03"},
+            {"cell_disbalance_threshold", "lineEdit_set_disbalance_threshold", "1000", 0, 0x62,
+             "E8 03"},
             {"recuperation_disable_voltage", "lineEdit_set_recuperation_disable_voltage", "4300", 0,
              0x67, "CC 10"},
             {"critical_int_temp", "comboBox_set_critical_int_temp", nullptr, 4, 0x64, "50 00"},
@@ -272,7 +298,8 @@ private slots:
             {"critical_temp_hysteresis", "comboBox_set_critical_temp_hysteresis", nullptr, 5, 0x66,
              "1E 00"},
             {"dsg_curve_manual", nullptr, nullptr, 0, 0x05,
-             "55 AA 1B 22 FE 05 16 B8 0B E4 0C 7A 0D DE 0D 42 0E A6 0E 0A 0F 6E 0F D2 0F 04 10 36 10 "
+             "55 AA 1B 22 FE 05 16 B8 0B E4 0C 7A 0D DE 0D 42 0E A6 0E 0A 0F 6E 0F D2 0F 04 10 36 "
+             "10 "
              "AF F8 08 F7"},
             {"adc_gain", "comboBox_set_adc_gain", nullptr, 31, 0x6B, "8C 01"},
             {"adc_offset", "lineEdit_set_adc_offset", "-5", 0, 0x6C,

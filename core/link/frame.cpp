@@ -44,13 +44,14 @@ QByteArray build_frame(quint8 command, quint8 first, const QByteArray &payload,
 
 QByteArray build_read_request(quint8 first_register, quint8 byte_count)
 {
-    return build_frame(CMD_READ_REGISTERS, first_register, QByteArray(1, static_cast<char>(byte_count)));
+    return build_frame(CMD_READ_REGISTERS, first_register,
+                       QByteArray(1, static_cast<char>(byte_count)));
 }
 
 QByteArray build_write_frame(quint8 first_register, const QByteArray &data)
 {
-    return build_frame(CMD_WRITE_REGISTERS, first_register,
-                       static_cast<char>(data.size()) + data, WriteChecksum::Yes);
+    return build_frame(CMD_WRITE_REGISTERS, first_register, static_cast<char>(data.size()) + data,
+                       WriteChecksum::Yes);
 }
 
 QByteArray register_words(std::initializer_list<quint16> values)

@@ -109,7 +109,8 @@ DisplayTexts display_texts(const RegisterImage &image)
     t.t2 = number(pack.temperatures_c[1]);
     for (int k = 0; k < CELL_COUNT; ++k) {
         t.cells[static_cast<size_t>(k)] = number(pack.cells_mv[static_cast<size_t>(k)]);
-        t.balancing[static_cast<size_t>(k)] = pack.balancing & (1u << k) ? text("Balancing") : QString();
+        t.balancing[static_cast<size_t>(k)] =
+            pack.balancing & (1u << k) ? text("Balancing") : QString();
     }
 
     for (const SettingSpec &spec : all_settings()) {

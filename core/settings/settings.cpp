@@ -52,11 +52,31 @@ std::array<SettingSpec, SETTING_COUNT> make_table()
     using S = Setting;
     const QVector<qint32> discharge_a = table(DISCHARGE_OVERCURRENT_A);
     return {{
-        {S::SerialNumber, "serial_number", "text", REG_SERIAL_NUMBER, SERIAL_NUMBER_BYTES / 2,
-         F::Text, 1, 0, SERIAL_NUMBER_BYTES, {}, {}, {}},
+        {S::SerialNumber,
+         "serial_number",
+         "text",
+         REG_SERIAL_NUMBER,
+         SERIAL_NUMBER_BYTES / 2,
+         F::Text,
+         1,
+         0,
+         SERIAL_NUMBER_BYTES,
+         {},
+         {},
+         {}},
         range(S::Capacity, "capacity", "mAh", REG_BATTERY_CAPACITY, 1, 32000),
-        {S::DateOfProduction, "date_of_production", "YYYY-MM-DD", REG_DATE_OF_PRODUCTION, 1,
-         F::Date, 1, 2019, 2028, {}, {}, {}},
+        {S::DateOfProduction,
+         "date_of_production",
+         "YYYY-MM-DD",
+         REG_DATE_OF_PRODUCTION,
+         1,
+         F::Date,
+         1,
+         2019,
+         2028,
+         {},
+         {},
+         {}},
         range(S::ChargeOvercurrent, "charge_overcurrent", "A", REG_CHARGE_OVERCURRENT, 1, 9, 1000),
         listed(S::ChargeOvercurrentDelay, "charge_overcurrent_delay", "ms",
                REG_CHARGE_OVERCURRENT_DELAY, {500, 1000, 1500, 2000, 2500, 3000}),
@@ -72,8 +92,8 @@ std::array<SettingSpec, SETTING_COUNT> make_table()
               table(SHORT_CIRCUIT_CURRENT_A)),
         coded(S::ShortCircuitDelay, "short_circuit_delay", "µs", REG_SHORT_CIRCUIT_DELAY,
               table(SHORT_CIRCUIT_DELAY_US)),
-        range(S::ShortCircuitCooldown, "short_circuit_cooldown", "s", REG_SHORT_CIRCUIT_COOLDOWN,
-              1, 10, 1000),
+        range(S::ShortCircuitCooldown, "short_circuit_cooldown", "s", REG_SHORT_CIRCUIT_COOLDOWN, 1,
+              10, 1000),
         range(S::Overvoltage, "overvoltage", "mV", REG_OVERVOLTAGE_VOLTAGE, 4000, 4300),
         range(S::OvervoltageHysteresis, "overvoltage_hysteresis", "mV", REG_OVERVOLTAGE_HYSTERESIS,
               0, 500),
@@ -84,8 +104,18 @@ std::array<SettingSpec, SETTING_COUNT> make_table()
               REG_UNDERVOLTAGE_HYSTERESIS, 0, 500),
         coded(S::UndervoltageDelay, "undervoltage_delay", "s", REG_UNDERVOLTAGE_DELAY,
               table(UNDERVOLTAGE_DELAY_S)),
-        {S::BalanceMode, "balance_mode", "text", REG_BALANCE_MODE, 1, F::Code, 1, 0, 0, {},
-         {QStringLiteral("Charging&Overvoltage"), QStringLiteral("Always"), QStringLiteral("Never")},
+        {S::BalanceMode,
+         "balance_mode",
+         "text",
+         REG_BALANCE_MODE,
+         1,
+         F::Code,
+         1,
+         0,
+         0,
+         {},
+         {QStringLiteral("Charging&Overvoltage"), QStringLiteral("Always"),
+          QStringLiteral("Never")},
          {}},
         range(S::ShutdownVoltage, "shutdown_voltage", "mV", REG_SHUTDOWN_VOLTAGE, 2000, 3000),
         range(S::LowestVoltageToBalance, "lowest_voltage_to_balance", "mV",
@@ -100,8 +130,18 @@ std::array<SettingSpec, SETTING_COUNT> make_table()
               REG_CRITICAL_TEMP_DELAY, 1, 10, 1000),
         listed(S::CriticalTemperatureHysteresis, "critical_temperature_hysteresis", "°C",
                REG_CRITICAL_TEMP_HYSTERESIS, {5, 10, 15, 20, 25, 30}),
-        {S::DischargeCurve, "discharge_curve", "mV", REG_DSG_CURVE, DSG_CURVE_POINTS, F::Curve, 1,
-         2000, 4500, {}, {}, {}},
+        {S::DischargeCurve,
+         "discharge_curve",
+         "mV",
+         REG_DSG_CURVE,
+         DSG_CURVE_POINTS,
+         F::Curve,
+         1,
+         2000,
+         4500,
+         {},
+         {},
+         {}},
         range(S::AdcGain, "adc_gain", "µV per LSB", REG_ADC_GAIN, 365, 396),
         range(S::AdcOffset, "adc_offset", "mV", REG_ADC_OFFSET, -128, 127, 1, F::Signed),
     }};
@@ -456,7 +496,8 @@ QByteArray encode_window_date(int day_index, int month_index, int year_index)
     return word((day_index + 1) + 32 * (month_index + 1) + 512 * (year_index + 19));
 }
 
-std::optional<QByteArray> encode_window_curve(const CurveTexts &entered, const CurveTexts &displayed)
+std::optional<QByteArray> encode_window_curve(const CurveTexts &entered,
+                                              const CurveTexts &displayed)
 {
     QJsonArray points;
     for (size_t k = 0; k < entered.size(); ++k) {
@@ -483,8 +524,7 @@ QStringList cross_check(const SettingValues &v)
                                    "otherwise every cell voltage trips one protection or the other")
                         .arg(n(S::Undervoltage))
                         .arg(n(S::Overvoltage));
-    if (known({S::ShutdownVoltage, S::Undervoltage}) &&
-        n(S::ShutdownVoltage) >= n(S::Undervoltage))
+    if (known({S::ShutdownVoltage, S::Undervoltage}) && n(S::ShutdownVoltage) >= n(S::Undervoltage))
         problems << QStringLiteral("shutdown_voltage (%1 mV) must be below undervoltage (%2 mV): "
                                    "the BMS must stop the discharge before it switches itself off")
                         .arg(n(S::ShutdownVoltage))

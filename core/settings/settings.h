@@ -74,8 +74,8 @@ struct SettingSpec {
     qint32 scale;
     qint32 low; // inclusive range, when there is no list of choices
     qint32 high;
-    QVector<qint32> choices; // the only values allowed, in order of their codes
-    QStringList labels;      // Code settings whose values are words
+    QVector<qint32> choices;  // the only values allowed, in order of their codes
+    QStringList labels;       // Code settings whose values are words
     QVector<qint32> meanings; // Code: what each code the BMS may hold means, when it
                               // knows more codes than the window offers
 };
@@ -122,7 +122,8 @@ QByteArray encode_window_date(int day_index, int month_index, int year_index);
 // The curve a window click writes: each entry between 2001 and 4499 replaces the
 // displayed point. Nothing when the merged curve is not allowed.
 using CurveTexts = std::array<QString, 11>;
-std::optional<QByteArray> encode_window_curve(const CurveTexts &entered, const CurveTexts &displayed);
+std::optional<QByteArray> encode_window_curve(const CurveTexts &entered,
+                                              const CurveTexts &displayed);
 
 // Rules that tie settings together, checked on the settings as they will be after
 // a write. Each failure is one sentence naming the rule and why it matters.

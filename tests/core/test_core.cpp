@@ -79,7 +79,8 @@ private slots:
         RegisterImage image{};
         // The count is kept in 8 bits: 256 extra bytes wrap back onto one frame.
         const QByteArray wrapped = STATUS + QByteArray(256, '\x7E');
-        ReceptionResult r = receive_batch(static_cast<quint8>(wrapped.size()), wrapped, reply, image);
+        ReceptionResult r =
+            receive_batch(static_cast<quint8>(wrapped.size()), wrapped, reply, image);
         QVERIFY(r.stored && r.status_reply);
         QCOMPARE(register_value(image, 0x6A), quint16(0x4433));
 
@@ -140,7 +141,9 @@ private slots:
             {REG_DISCHARGING_ENABLED, 0x8000, [](const T &t) { return t.discharging_enabled; },
              "Yes"},
             {REG_BALANCING_CELLS, 0xFE01,
-             [](const T &t) { return t.balancing[0] + '|' + t.balancing[1] + '|' + t.balancing[9]; },
+             [](const T &t) {
+                 return t.balancing[0] + '|' + t.balancing[1] + '|' + t.balancing[9];
+             },
              "Balancing||Balancing"},
         };
         for (const auto &row : rows) {
@@ -195,10 +198,14 @@ private slots:
             const char *bytes;
             QList<QJsonValue> refused;
         } rows[] = {
-            {"serial_number", "ÄB-1", "C3 84 42 2D 31 20 20 20 20 20 20 20 20 20",
+            {"serial_number",
+             "ÄB-1",
+             "C3 84 42 2D 31 20 20 20 20 20 20 20 20 20",
              {QString(15, 'x'), QString(7, QChar(0xE9)) + 'x', 5}},
             {"capacity", 32000, "00 7D", {0, 32001, 7.5, "7800"}},
-            {"date_of_production", "2028-12-31", "9F 39",
+            {"date_of_production",
+             "2028-12-31",
+             "9F 39",
              {"2018-01-01", "2024-13-01", "2024-1-1", "01.02.2024"}},
             {"charge_overcurrent", 9, "28 23", {0, 10}},
             {"charge_overcurrent_delay", 1500, "DC 05", {1200}},
@@ -212,8 +219,8 @@ private slots:
             {"discharge_curve",
              QJsonArray{2000, 3300, 3450, 3550, 3650, 3750, 3850, 3950, 4050, 4100, 4500},
              "D0 07 E4 0C 7A 0D DE 0D 42 0E A6 0E 0A 0F 6E 0F D2 0F 04 10 94 11",
-             {QJsonArray{3000, 3100}, QJsonArray{1999, 3300, 3450, 3550, 3650, 3750, 3850, 3950,
-                                                 4050, 4100, 4150},
+             {QJsonArray{3000, 3100},
+              QJsonArray{1999, 3300, 3450, 3550, 3650, 3750, 3850, 3950, 4050, 4100, 4150},
               QJsonArray{3000, 3300, 3450, 3550, 3650, 3650, 3850, 3950, 4050, 4100, 4150}}},
         };
         for (const auto &row : rows) {
@@ -237,9 +244,9 @@ private slots:
         // as 16 bits, the date is taken from list positions.
         QVERIFY(!encode_window_input(setting_spec(Setting::Overvoltage), "4301", -1));
         QCOMPARE(*encode_window_input(setting_spec(Setting::AdcOffset), "65535", -1), hex("FF FF"));
-        QCOMPARE(*encode_window_input(setting_spec(Setting::SerialNumber), QString(13, 'a') + "é",
-                                      -1),
-                 QByteArray(13, 'a') + '\xC3');
+        QCOMPARE(
+            *encode_window_input(setting_spec(Setting::SerialNumber), QString(13, 'a') + "é", -1),
+            QByteArray(13, 'a') + '\xC3');
         QCOMPARE(encode_window_date(30, 1, 9), hex("5F 38")); // 31 Feb 2028: not checked
     }
 
@@ -256,13 +263,13 @@ private slots:
         set(Setting::ShutdownVoltage, 2800);
         set(Setting::LowestVoltageToBalance, 3900);
         set(Setting::RecuperationDisableVoltage, 4200);
-        set(Setting::DischargeCurve, QJsonArray{2800, 3300, 3450, 3550, 3650, 3750, 3850, 3950,
-                                                4050, 4100, 4200});
+        set(Setting::DischargeCurve,
+            QJsonArray{2800, 3300, 3450, 3550, 3650, 3750, 3850, 3950, 4050, 4100, 4200});
         QCOMPARE(cross_check(v), QStringList());
-        set(Setting::Overvoltage, 4000);            // release points cross, curve above it
+        set(Setting::Overvoltage, 4000); // release points cross, curve above it
         set(Setting::OvervoltageHysteresis, 500);
         set(Setting::UndervoltageHysteresis, 500);
-        set(Setting::ShutdownVoltage, 3000);        // not below undervoltage
+        set(Setting::ShutdownVoltage, 3000); // not below undervoltage
         set(Setting::RecuperationDisableVoltage, 4250);
         const QStringList problems = cross_check(v);
         QCOMPARE(problems.size(), 4);
@@ -342,7 +349,8 @@ private slots:
         file[20] = file.at(20) == '0' ? '1' : '0'; // a data digit of line 2
         QCOMPARE(check_hex_integrity(file).bad_checksums, QVector<int>{2});
         QVERIFY(!check_hex_integrity(generated_hex_file(3, 16, 1, false)).end_record);
-        for (const char *bad : {":10000000zz\r\n", ":0100000001\n", "\n", ":00000001FF\n:00000001FF\n"})
+        for (const char *bad :
+             {":10000000zz\r\n", ":0100000001\n", "\n", ":00000001FF\n:00000001FF\n"})
             QVERIFY2(check_hex_integrity(generated_hex_file(1, 16, 1, false) + "\r\n" + bad)
                              .malformed_line >= 2,
                      bad);
