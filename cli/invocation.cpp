@@ -3,6 +3,7 @@
 #include "output.h"
 
 #include <QCommandLineParser>
+#include <QFileInfo>
 
 #include <cmath>
 
@@ -20,6 +21,9 @@ Commands:
   info [--json]           identity, firmware, pack state and the ten cells, in one snapshot
   monitor [--interval MS] [--duration S | --count N] [--csv FILE|-] [--jsonl FILE|-]
                           live values; a table refreshed in place on a terminal
+  report [-o FILE] [--format html|md|json] [--duration S] [--before BACKUP.json]
+                          a service report: identity, settings, S seconds of samples
+                          and the findings, as one HTML page, Markdown or JSON
   get [NAME...] [--json]  settings in the window's units (all, or the named ones)
   set NAME=VALUE...       write settings, read them back and confirm
   backup [-o FILE]        every setting to a JSON file (standard output without -o)
@@ -76,6 +80,19 @@ const CommandInfo COMMANDS[] = {
      "of the cells being balanced, separated by spaces. JSONL: the same keys, one object\n"
      "per line, balancing as an array of cell numbers.",
      "bmsctl monitor --interval 500 --duration 900 --csv ride.csv"},
+    {CommandKind::Report, "report",
+     "report [-o FILE] [--format html|md|json] [--duration S] [--before BACKUP.json]",
+     "Reads the identity and settings, samples the live values every 100 ms for S seconds\n"
+     "(default 10) and writes a report for the customer: the pack, the settings (with\n"
+     "--before, those changed since that backup, old and new), each quantity's and each\n"
+     "cell's minimum, mean and maximum, a chart of the cells, and the findings: a cell\n"
+     "spread above the BMS's disbalance threshold, a cell outside its undervoltage or\n"
+     "overvoltage, a temperature within the critical hysteresis, a cell that sags more\n"
+     "than the others under load. The format follows -o's extension (.html, .htm, .md,\n"
+     ".json; html otherwise); --format overrides it. Without -o the report goes to\n"
+     "standard output. Samples missed while the BMS is silent are left out; a BMS silent\n"
+     "at the end of the sampling leaves no report (exit 1).",
+     "bmsctl report -o pack-0117.html --before pack-0117.json"},
     {CommandKind::Get, "get", "get [NAME...] [--json]",
      "Prints the settings in the window's units: all of them, or the named ones.",
      "bmsctl get overvoltage undervoltage --json"},
@@ -148,6 +165,19 @@ QList<QCommandLineOption> command_options(CommandKind kind)
                   QStringLiteral("DIR")),
                 O(QStringLiteral("ignore-checksums"),
                   QStringLiteral("flash records whose checksum is wrong, with a warning")),
+                help};
+    case CommandKind::Report:
+        return {O({QStringLiteral("o"), QStringLiteral("output")},
+                  QStringLiteral("write FILE (replaced whole, never left half-written)"),
+                  QStringLiteral("FILE")),
+                O(QStringLiteral("format"),
+                  QStringLiteral("html, md or json (from FILE's extension, else html)"),
+                  QStringLiteral("FORMAT")),
+                O(QStringLiteral("duration"),
+                  QStringLiteral("sample for S seconds, 1 to 3600 (10)"), QStringLiteral("S")),
+                O(QStringLiteral("before"),
+                  QStringLiteral("show the settings changed since this backup"),
+                  QStringLiteral("BACKUP.json")),
                 help};
     case CommandKind::Monitor:
         return {
@@ -360,6 +390,41 @@ bool parse_monitor(const QCommandLineParser &p, Invocation &inv)
     return true;
 }
 
+bool parse_report(const QCommandLineParser &p, Invocation &inv)
+{
+    inv.output = p.value(QStringLiteral("output"));
+    if (p.isSet(QStringLiteral("output")) && inv.output.isEmpty())
+        return fail(QStringLiteral("report: -o: a file name is expected"));
+    inv.duration_ms = 10000;
+    if (p.isSet(QStringLiteral("duration"))) {
+        const auto s = whole(QStringLiteral("--duration"), p.value(QStringLiteral("duration")), 1,
+                             3600, "seconds");
+        if (!s)
+            return false;
+        inv.duration_ms = *s * 1000;
+    }
+    const QStringList formats{QStringLiteral("html"), QStringLiteral("md"), QStringLiteral("json")};
+    const QString suffix = QFileInfo(inv.output).suffix().toLower();
+    inv.format = suffix == QLatin1String("htm") ? QStringLiteral("html") : suffix;
+    if (!formats.contains(inv.format))
+        inv.format = formats.first();
+    if (p.isSet(QStringLiteral("format"))) {
+        inv.format = p.value(QStringLiteral("format"));
+        if (!formats.contains(inv.format))
+            return fail(
+                QStringLiteral("--format %1: html, md or json is expected").arg(inv.format));
+    }
+    if (!p.isSet(QStringLiteral("before")))
+        return true;
+    const QString before = p.value(QStringLiteral("before"));
+    if (before.isEmpty())
+        return fail(QStringLiteral("report: --before: a backup file name is expected"));
+    const QStringList problems = read_settings_file(before, inv.settings);
+    for (const QString &problem : problems)
+        complain(QStringLiteral("report: --before: ") + problem);
+    return problems.isEmpty();
+}
+
 bool parse_command(const CommandInfo &info, const QStringList &args, Invocation &inv, int *code)
 {
     const QString name = QString::fromLatin1(info.name);
@@ -431,6 +496,8 @@ bool parse_command(const CommandInfo &info, const QStringList &args, Invocation 
         if (p.isSet(QStringLiteral("backup-dir")) && (inv.backup_dir.isEmpty() || inv.no_backup))
             return fail(QStringLiteral("flash: --backup-dir needs a folder, and no --no-backup"));
         return true;
+    case CommandKind::Report:
+        return parse_report(p, inv);
     case CommandKind::Ports:
     case CommandKind::Info:
         return true;

@@ -11,7 +11,7 @@
 
 #include <optional>
 
-enum class CommandKind { Ports, Info, Monitor, Get, Set, Backup, Diff, Restore, Flash };
+enum class CommandKind { Ports, Info, Monitor, Get, Set, Backup, Diff, Restore, Report, Flash };
 
 struct Invocation {
     CommandKind command = CommandKind::Info;
@@ -42,6 +42,10 @@ struct Invocation {
     int count = 0;          // 0: until stopped
     QString csv;            // "-" is standard output
     QString jsonl;
+
+    // report: also -o in `output`, --duration in `duration_ms` (10 s unless given),
+    // --before in `settings` (whose path stays empty without it)
+    QString format; // html, md or json
 };
 
 // Nothing when the run ends here, with the exit code in *code: 0 after --help or

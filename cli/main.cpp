@@ -8,10 +8,12 @@
 #include "output.h"
 #include "ports.h"
 #include "read_commands.h"
+#include "report_command.h"
 #include "session.h"
 #include "write_command.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QTimer>
 
@@ -33,6 +35,8 @@ std::unique_ptr<Command> make_command(const Invocation &inv)
     switch (inv.command) {
     case CommandKind::Monitor:
         return std::make_unique<MonitorCommand>(inv);
+    case CommandKind::Report:
+        return std::make_unique<ReportCommand>(inv);
     case CommandKind::Set:
     case CommandKind::Restore:
         return std::make_unique<WriteCommand>(inv);
@@ -41,6 +45,30 @@ std::unique_ptr<Command> make_command(const Invocation &inv)
     default:
         return std::make_unique<ReadCommand>(inv);
     }
+}
+
+// Only what stops the run: the platform's start-up remarks (no XDG_RUNTIME_DIR,
+// ...) are about a desktop session that a report drawn off screen does not use.
+void start_up_handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        message_handler(type, context, message);
+}
+
+// The HTML report's chart draws text, which needs fonts and so a QGuiApplication;
+// there is no window, so no display is needed either. Everything else runs on
+// QtCore alone.
+std::unique_ptr<QCoreApplication> make_application(const Invocation &inv, int &argc, char **argv)
+{
+    if (inv.command != CommandKind::Report || inv.format != QLatin1String("html"))
+        return std::make_unique<QCoreApplication>(argc, argv);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!inv.verbose)
+        qInstallMessageHandler(start_up_handler);
+    auto app = std::make_unique<QGuiApplication>(argc, argv);
+    qInstallMessageHandler(message_handler);
+    return app;
 }
 
 } // namespace
@@ -66,8 +94,7 @@ int main(int argc, char **argv)
     if (inv->command == CommandKind::Ports)
         return run_ports(inv->json);
 
-    // Every command so far runs on QtCore alone.
-    QCoreApplication app(argc, argv);
+    const std::unique_ptr<QCoreApplication> app = make_application(*inv, argc, argv);
     const std::unique_ptr<Command> command = make_command(*inv);
     code = command->prepare();
     if (code >= 0)
@@ -80,5 +107,5 @@ int main(int argc, char **argv)
     }
     Session session(port, inv->timeout_ms, command.get());
     QTimer::singleShot(0, &session, &Session::start);
-    return app.exec();
+    return app->exec();
 }

@@ -1,12 +1,12 @@
 #include "monitor_command.h"
 
 #include "bms_link.h"
+#include "live_sampler.h"
 #include "monitor/display.h"
 #include "output.h"
 #include "views.h"
 
 #include <QFile>
-#include <QSerialPort>
 #include <QTimer>
 
 #include <algorithm>
@@ -14,14 +14,6 @@
 
 namespace
 {
-
-// Status flags, remaining charge, current, voltage and temperatures; the cells;
-// the balancing mask.
-const RegisterRanges LIVE_REGISTERS = {
-    {REG_STATUS_FLAGS, REG_TEMPERATURES - REG_STATUS_FLAGS + 1},
-    {REG_CELL_VOLTAGES, CELL_COUNT},
-    {REG_BALANCING_CELLS, 1},
-};
 
 QString csv_header()
 {
@@ -99,11 +91,23 @@ QString live_table(const QDateTime &time, int rows, int interval_ms, const PackS
 } // namespace
 
 MonitorCommand::MonitorCommand(const Invocation &invocation, QObject *parent)
-    : Command(parent), inv_(invocation), tick_(new QTimer(this)), duration_(new QTimer(this))
+    : Command(parent), inv_(invocation), sampler_(new LiveSampler(inv_.interval_ms, this)),
+      duration_(new QTimer(this))
 {
-    tick_->setTimerType(Qt::PreciseTimer);
-    tick_->setInterval(inv_.interval_ms);
-    connect(tick_, &QTimer::timeout, this, &MonitorCommand::tick);
+    connect(sampler_, &LiveSampler::sampled, this, &MonitorCommand::emitRow);
+    connect(sampler_, &LiveSampler::silenced, this, [this](const QDateTime &since, int reg) {
+        warn(QStringLiteral("monitor: no answer from the BMS since %1 UTC (register 0x%2); no "
+                            "rows until it answers")
+                 .arg(since.toString(QStringLiteral("HH:mm:ss.zzz")))
+                 .arg(reg, 2, 16, QLatin1Char('0')));
+    });
+    connect(sampler_, &LiveSampler::answersAgain, this,
+            [this] { warn(QStringLiteral("monitor: the BMS answers again")); });
+    connect(sampler_, &LiveSampler::portLost, this, [this] {
+        warn(QStringLiteral("monitor: the port is gone (adapter unplugged?); stopped after %1 rows")
+                 .arg(rows_));
+        finish(exit_code::FAILED);
+    });
     duration_->setSingleShot(true);
     connect(duration_, &QTimer::timeout, this, [this] { finish(exit_code::OK); });
 }
@@ -139,63 +143,22 @@ int MonitorCommand::prepare()
 
 RegisterRanges MonitorCommand::firstRead() const
 {
-    return LIVE_REGISTERS;
+    return LiveSampler::ranges();
 }
 
 void MonitorCommand::run(BmsLink *link)
 {
     link_ = link;
-    connect(link_, &BmsLink::readDone, this, &MonitorCommand::sampled);
-    connect(link_, &BmsLink::readFailed, this, &MonitorCommand::sampleFailed);
     interrupt_ = new InterruptWatch(this);
     connect(interrupt_, &InterruptWatch::interrupted, this, [this] { finish(exit_code::OK); });
 
     if (csv_out_ && !writeTo(csv_, inv_.csv, csv_header().toUtf8()))
         return;
-    tick_->start();
+    sampler_->start(link_);
     if (inv_.duration_ms > 0)
         duration_->start(static_cast<int>(inv_.duration_ms));
     // The session's first read is the first sample.
     emitRow(QDateTime::currentDateTimeUtc());
-}
-
-void MonitorCommand::tick()
-{
-    if (state_ != State::Waiting)
-        return;
-    state_ = State::Sampling;
-    link_->readRegisters(LIVE_REGISTERS);
-}
-
-void MonitorCommand::sampled()
-{
-    if (state_ != State::Sampling)
-        return;
-    state_ = State::Waiting;
-    if (silent_) {
-        silent_ = false;
-        warn(QStringLiteral("monitor: the BMS answers again"));
-    }
-    emitRow(QDateTime::currentDateTimeUtc());
-}
-
-void MonitorCommand::sampleFailed(int first_register)
-{
-    if (state_ != State::Sampling)
-        return;
-    state_ = State::Waiting;
-    if (!link_->port()->isOpen()) {
-        warn(QStringLiteral("monitor: the port is gone (adapter unplugged?); stopped after %1 rows")
-                 .arg(rows_));
-        finish(exit_code::FAILED);
-        return;
-    }
-    if (!silent_)
-        warn(QStringLiteral("monitor: no answer from the BMS since %1 UTC (register 0x%2); no "
-                            "rows until it answers")
-                 .arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("HH:mm:ss.zzz")))
-                 .arg(first_register, 2, 16, QLatin1Char('0')));
-    silent_ = true;
 }
 
 void MonitorCommand::emitRow(const QDateTime &time)
@@ -237,7 +200,7 @@ void MonitorCommand::finish(int code)
     if (state_ == State::Done)
         return;
     state_ = State::Done;
-    tick_->stop();
+    sampler_->stop();
     duration_->stop();
     for (QFile *file : {csv_, jsonl_})
         if (file)

@@ -1,9 +1,8 @@
 #ifndef CLI_MONITOR_COMMAND_H
 #define CLI_MONITOR_COMMAND_H
 
-// monitor: the live registers read every interval, one row per answer. A sample
-// still being read when the next is due takes that turn too; a BMS that stops
-// answering leaves a gap, never an invented row.
+// monitor: the live registers read every interval, one row per answer; a BMS that
+// stops answering leaves a gap, never an invented row.
 
 #include "command.h"
 #include "invocation.h"
@@ -11,9 +10,9 @@
 
 #include <QDateTime>
 
+class LiveSampler;
 class QFile;
 class QTimer;
-struct PackState;
 
 class MonitorCommand : public Command
 {
@@ -27,20 +26,17 @@ public:
     void run(BmsLink *link) override;
 
 private:
-    enum class State { Waiting, Sampling, Done };
+    enum class State { Running, Done };
 
-    void tick();
-    void sampled();
-    void sampleFailed(int first_register);
     void emitRow(const QDateTime &time);
     bool writeTo(QFile *file, const QString &destination, const QByteArray &bytes);
     void warn(const QString &line);
     void finish(int code);
 
-    State state_ = State::Waiting;
+    State state_ = State::Running;
     Invocation inv_;
     BmsLink *link_ = nullptr;
-    QTimer *tick_;
+    LiveSampler *sampler_;
     QTimer *duration_;
     InterruptWatch *interrupt_ = nullptr;
     QFile *csv_ = nullptr; // null with "-": standard output
@@ -50,7 +46,6 @@ private:
     bool table_ = false; // the live table on the terminal
     InPlaceBlock block_;
     int rows_ = 0;
-    bool silent_ = false;
 };
 
 #endif // CLI_MONITOR_COMMAND_H

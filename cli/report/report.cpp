@@ -193,15 +193,18 @@ void check_sag(const ReportInput &in, ReportAnalysis &a)
     }
 }
 
-// The spread is judged against the BMS's own balancing threshold, at its widest
-// sample; the current there tells whether it is a rest imbalance or load sag.
-// Balance is about charge, not load: under current a weak cell sags and would look
-// out of balance. Where the sag could be judged, each cell's own drop under load is
-// taken out first, so the spread compares the cells as they would stand at rest.
+// The spread is judged against the BMS's own balancing threshold. Balance is about
+// charge, not load: under current a weak cell sags and would look out of balance,
+// so where the sag could be judged each cell's own drop under load is taken out
+// first, and the cells compare as they would stand at rest. The current and the
+// cells come in separate requests, so a load step between the two misplaces that
+// correction in the one sample it falls into (by the weak cell's excess sag times
+// the step: hundreds of mV); an imbalance of charge is there in every sample, so
+// the pack is judged on its median sample, not its widest.
 void check_spread(const ReportInput &in, ReportAnalysis &a)
 {
     const int threshold = in.cell_disbalance_threshold_mv;
-    if (threshold <= 0 || in.samples.isEmpty())
+    if (in.samples.isEmpty())
         return;
     const auto at_rest = [&a](const PackSample &p) {
         std::array<int, REPORT_CELLS> mv = p.cells_mv;
@@ -210,37 +213,42 @@ void check_spread(const ReportInput &in, ReportAnalysis &a)
                 mv[k] -= static_cast<int>(std::lround(a.sag_mv_per_a[k] * p.current_ma / 1000.0));
         return mv;
     };
-    const PackSample *widest = nullptr;
-    std::array<int, REPORT_CELLS> c{};
-    int widest_spread = -1, above = 0;
+    QVector<QPair<int, int>> spreads; // spread, sample
+    int above = 0;
     double sum = 0;
-    for (const PackSample &p : in.samples) {
-        const std::array<int, REPORT_CELLS> mv = at_rest(p);
+    for (int n = 0; n < in.samples.size(); ++n) {
+        const std::array<int, REPORT_CELLS> mv = at_rest(in.samples[n]);
         const auto [lo, hi] = std::minmax_element(mv.begin(), mv.end());
+        spreads.append({*hi - *lo, n});
         above += *hi - *lo > threshold;
         sum += *hi - *lo;
-        if (*hi - *lo > widest_spread) {
-            widest_spread = *hi - *lo;
-            widest = &p;
-            c = mv;
-        }
     }
-    if (widest_spread <= threshold)
-        return;
+    std::sort(spreads.begin(), spreads.end());
+    const int median = spreads[(spreads.size() - 1) / 2].first;
+    const int widest = spreads.last().first;
     const double mean = sum / in.samples.size();
+    if (a.sag_judged)
+        a.rest_spread_mv = {static_cast<double>(spreads.first().first), mean,
+                            static_cast<double>(widest)};
+    if (threshold <= 0 || median <= threshold)
+        return;
+    const PackSample &p = in.samples[spreads[(spreads.size() - 1) / 2].second];
+    const std::array<int, REPORT_CELLS> c = at_rest(p);
     const auto lo = std::min_element(c.begin(), c.end()) - c.begin();
     const auto hi = std::max_element(c.begin(), c.end()) - c.begin();
     Finding f;
     f.kind = FINDING_SPREAD;
     f.title = QStringLiteral("Cells out of balance: %1 mV between cell %2 and cell %3")
-                  .arg(widest_spread)
+                  .arg(median)
                   .arg(hi + 1)
                   .arg(lo + 1);
-    f.reason = QStringLiteral("At %1 s, with the pack at %2 A, cell %3 (highest) read %4 mV and "
-                              "cell %5 (lowest) %6 mV%7: a spread of %8 mV, above the BMS's "
-                              "disbalance threshold of %9 mV. The spread was above it in %10 of "
-                              "%11 samples; its mean was %12 mV.")
-                   .arg(num(at_s(*widest), 1), num(amps(*widest), 1))
+    f.reason = QStringLiteral("In the median sample (half of the %1 samples spread as much or "
+                              "more), at %2 s with the pack at %3 A, cell %4 (highest) read %5 "
+                              "mV and cell %6 (lowest) %7 mV%8: a spread of %9 mV, above the "
+                              "BMS's disbalance threshold of %10 mV. The spread was above it in "
+                              "%11 of the %1 samples; its mean was %12 mV, its widest %13 mV.")
+                   .arg(in.samples.size())
+                   .arg(num(at_s(p), 1), num(amps(p), 1))
                    .arg(hi + 1)
                    .arg(c[static_cast<size_t>(hi)])
                    .arg(lo + 1)
@@ -248,21 +256,22 @@ void check_spread(const ReportInput &in, ReportAnalysis &a)
                    .arg(a.sag_judged ? QStringLiteral(" once each cell's own drop under load is "
                                                       "taken out")
                                      : QString())
-                   .arg(widest_spread)
+                   .arg(median)
                    .arg(threshold)
                    .arg(above)
-                   .arg(in.samples.size())
-                   .arg(num(mean, 1));
-    f.numbers = {{"spread_max_mv", widest_spread},
+                   .arg(num(mean, 1))
+                   .arg(widest);
+    f.numbers = {{"spread_median_mv", median},
                  {"spread_mean_mv", rounded(mean, 1)},
+                 {"spread_max_mv", widest},
                  {"threshold_mv", threshold},
                  {"load_corrected", a.sag_judged},
                  {"highest_cell", static_cast<int>(hi + 1)},
                  {"highest_mv", c[static_cast<size_t>(hi)]},
                  {"lowest_cell", static_cast<int>(lo + 1)},
                  {"lowest_mv", c[static_cast<size_t>(lo)]},
-                 {"at_s", rounded(at_s(*widest), 1)},
-                 {"current_a", rounded(amps(*widest), 2)},
+                 {"at_s", rounded(at_s(p), 1)},
+                 {"current_a", rounded(amps(p), 2)},
                  {"samples_above", above},
                  {"samples", in.samples.size()}};
     a.findings.append(f);
@@ -292,13 +301,19 @@ struct QuantityRow {
 
 QVector<QuantityRow> quantity_rows(const ReportAnalysis &a)
 {
-    return {{"Pack voltage", "V", a.voltage_mv, 1000, 2},
-            {"Current", "A", a.current_ma, 1000, 2},
-            {"Remaining charge", "mAh", a.remaining_mah, 1, 0},
-            {"State of charge", "%", a.soc_percent, 1, 0},
-            {"Temperature T1", "°C", a.t1_c, 1, 1},
-            {"Temperature T2", "°C", a.t2_c, 1, 1},
-            {"Cell spread", "mV", a.spread_mv, 1, 1}};
+    QVector<QuantityRow> rows{{"Pack voltage", "V", a.voltage_mv, 1000, 2},
+                              {"Current", "A", a.current_ma, 1000, 2},
+                              {"Remaining charge", "mAh", a.remaining_mah, 1, 0},
+                              {"State of charge", "%", a.soc_percent, 1, 0},
+                              {"Temperature T1", "°C", a.t1_c, 1, 1},
+                              {"Temperature T2", "°C", a.t2_c, 1, 1},
+                              {"Cell spread, as read", "mV", a.spread_mv, 1, 1}};
+    // Under load a weak cell alone widens the spread as read; the balance of the
+    // cells is the spread they would show at rest.
+    if (a.sag_judged)
+        rows.append(
+            {"Cell spread, each cell's drop under load taken out", "mV", a.rest_spread_mv, 1, 1});
+    return rows;
 }
 
 QStringList quantity_cells(const QuantityRow &r)
@@ -319,10 +334,31 @@ QStringList cell_cells(const ReportAnalysis &a, size_t i)
 
 QString sampling_text(const ReportInput &in, const ReportAnalysis &a)
 {
-    return QStringLiteral("%1 samples over %2 s (%3 s asked for).")
-        .arg(a.sample_count)
-        .arg(num(a.span_s, 1))
-        .arg(in.duration_s);
+    QString text = QStringLiteral("%1 samples over %2 s (%3 s asked for).")
+                       .arg(a.sample_count)
+                       .arg(num(a.span_s, 1))
+                       .arg(in.duration_s);
+    int gaps = 0;
+    qint64 silent_ms = 0, from = 0, to = 0;
+    for (int k = 1; k < in.samples.size(); ++k) {
+        const qint64 before = in.samples[k - 1].ms, after = in.samples[k].ms;
+        if (after - before <= REPORT_GAP_MS)
+            continue;
+        ++gaps;
+        silent_ms += after - before;
+        from = before;
+        to = after;
+    }
+    if (gaps == 1)
+        text += QStringLiteral(" The BMS did not answer between %1 s and %2 s: there are no "
+                               "samples in between.")
+                    .arg(num(from / 1000.0, 1), num(to / 1000.0, 1));
+    else if (gaps > 1)
+        text += QStringLiteral(" The BMS did not answer %1 times, for %2 s in all: there are "
+                               "no samples in those gaps.")
+                    .arg(gaps)
+                    .arg(num(silent_ms / 1000.0, 1));
+    return text;
 }
 
 QString numbers_text(const QJsonObject &numbers)
@@ -388,6 +424,7 @@ th, td { border: 1px solid #c8c8c8; padding: 3px 8px; text-align: left; vertical
 th { background: #f0f0f0; }
 .n { text-align: right; font-variant-numeric: tabular-nums; white-space: nowrap; }
 table.identity, table.texts { width: auto; min-width: 50%; }
+table.texts td:last-child { white-space: nowrap; }
 table.identity th { font-weight: normal; color: #444; }
 .finding { border-left: 5px solid #c0392b; background: #fbeeed; padding: 8px 12px; margin: 8px 0; }
 .finding h3 { font-size: 15px; margin: 0 0 4px; }
@@ -656,7 +693,9 @@ QByteArray render_json(const ReportInput &in, const ReportAnalysis &a)
                               {"soc_percent", stat(a.soc_percent)},
                               {"t1_c", stat(a.t1_c)},
                               {"t2_c", stat(a.t2_c)},
-                              {"spread_mv", stat(a.spread_mv)}}},
+                              {"spread_mv", stat(a.spread_mv)},
+                              {"rest_spread_mv",
+                               a.sag_judged ? QJsonValue(stat(a.rest_spread_mv)) : QJsonValue()}}},
         {"cells", cells},
         {"sag", sag},
         {"findings", findings},

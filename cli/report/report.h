@@ -22,6 +22,9 @@
 #include <array>
 
 constexpr int REPORT_CELLS = 10;
+// Samples further apart than this have a silence of the BMS between them: nothing
+// was measured there, and the chart leaves it blank.
+constexpr qint64 REPORT_GAP_MS = 1000;
 
 // One sample of the live registers, decoded.
 struct PackSample {
@@ -89,6 +92,8 @@ struct ReportAnalysis {
     double span_s = 0; // first to last sample
     Stat voltage_mv, current_ma, remaining_mah, soc_percent, t1_c, t2_c;
     std::array<Stat, REPORT_CELLS> cell_mv{};
+    // The spread with each cell's own drop under load taken out; only when sag_judged.
+    Stat rest_spread_mv;
     Stat spread_mv;                                     // highest minus lowest cell, per sample
     std::array<double, REPORT_CELLS> balancing_share{}; // 0..1 of the samples
     bool sag_judged = false;

@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QSvgGenerator>
 
+#include <algorithm>
 #include <cmath>
 
 namespace
@@ -27,6 +28,31 @@ double tick_step(double span, int target)
         if (raw <= m * magnitude)
             return m * magnitude;
     return 10 * magnitude;
+}
+
+// Past one sample per pixel column a trace only repeats itself and swells the page
+// (an hour is 36000 samples a cell): each column keeps its lowest and its highest
+// point, in the order they came, so every dip and peak is still drawn.
+QPolygonF trace(const QVector<QPointF> &points)
+{
+    QPolygonF line;
+    int from = 0;
+    while (from < points.size()) {
+        const int column = static_cast<int>(points[from].x());
+        int to = from, low = from, high = from;
+        for (; to < points.size() && static_cast<int>(points[to].x()) == column; ++to) {
+            // Screen y grows downwards: the lowest voltage has the largest y.
+            if (points[to].y() > points[low].y())
+                low = to;
+            if (points[to].y() < points[high].y())
+                high = to;
+        }
+        line << points[std::min(low, high)];
+        if (low != high)
+            line << points[std::max(low, high)];
+        from = to;
+    }
+    return line;
 }
 
 } // namespace
@@ -120,13 +146,19 @@ QByteArray render_cell_chart_svg(const ReportInput &in, const ReportAnalysis &a,
         for (size_t i = 0; i < REPORT_CELLS; ++i) {
             if (named[i] != heavy)
                 continue;
-            QPolygonF line;
-            line.reserve(in.samples.size());
-            for (const PackSample &s : in.samples)
-                line << QPointF(x_of((s.ms - t0) / 1000.0), y_of(s.cells_mv[i]));
             p.setPen(QPen(QColor(CELL_COLOURS[i]), heavy ? 2.6 : 1.2, Qt::SolidLine, Qt::RoundCap,
                           Qt::RoundJoin));
-            p.drawPolyline(line);
+            // A silence of the BMS breaks the line: nothing was measured there.
+            QVector<QPointF> points;
+            for (int k = 0; k < in.samples.size(); ++k) {
+                const PackSample &s = in.samples[k];
+                if (k > 0 && s.ms - in.samples[k - 1].ms > REPORT_GAP_MS) {
+                    p.drawPolyline(trace(points));
+                    points.clear();
+                }
+                points << QPointF(x_of((s.ms - t0) / 1000.0), y_of(s.cells_mv[i]));
+            }
+            p.drawPolyline(trace(points));
         }
     }
     p.end();
