@@ -92,7 +92,8 @@ private slots:
             {"malformed.json", R"({"format": "bmsctl-settings", "version": )"},
             {"not_allowed.json", QByteArray(CHANGED).replace("10400", "70000")},
             {"good.hex", generated_hex_file(20, 16, 5)},
-            {"bad_checksum.hex", generated_hex_file(20, 16, 5).replace("\r\n:10002000", "\r\n:10002100")},
+            {"bad_checksum.hex",
+             generated_hex_file(20, 16, 5).replace("\r\n:10002000", "\r\n:10002100")},
             {"no_end.hex", generated_hex_file(20, 16, 5, false)}};
         for (const auto &[name, text] : files) {
             QFile f(dir.filePath(name));
