@@ -163,6 +163,17 @@ std::optional<qint32> whole_number(const QJsonValue &value)
     return static_cast<qint32>(d);
 }
 
+// YYYY-MM-DD, each field only as digits.
+bool date_fields(const QJsonValue &value, int &year, int &month, int &day)
+{
+    static const QRegularExpression form(QStringLiteral("^(\\d{4})-(\\d{2})-(\\d{2})$"));
+    const QRegularExpressionMatch m = form.match(value.toString());
+    year = m.captured(1).toInt();
+    month = m.captured(2).toInt();
+    day = m.captured(3).toInt();
+    return value.isString() && m.hasMatch();
+}
+
 QString join(const QVector<qint32> &values)
 {
     QStringList texts;
@@ -265,12 +276,8 @@ std::optional<QByteArray> encode_setting(const SettingSpec &spec, const QJsonVal
         return bytes;
     }
     case F::Date: {
-        static const QRegularExpression form(QStringLiteral("^(\\d{4})-(\\d{2})-(\\d{2})$"));
-        const QRegularExpressionMatch m = form.match(value.toString());
-        const int year = m.captured(1).toInt();
-        const int month = m.captured(2).toInt();
-        const int day = m.captured(3).toInt();
-        if (!value.isString() || !m.hasMatch() || year < spec.low || year > spec.high ||
+        int year = 0, month = 0, day = 0;
+        if (!date_fields(value, year, month, day) || year < spec.low || year > spec.high ||
             month < 1 || month > 12 || day < 1 || day > 31)
             return refuse(why, QStringLiteral("a date YYYY-MM-DD with a year from %1 to %2 is "
                                               "expected")
@@ -341,12 +348,9 @@ std::optional<QByteArray> register_bytes(const SettingSpec &spec, const QJsonVal
         return std::nullopt;
     case F::Date: {
         // Every field as wide as its bits: a board never given a date reads 2000-00-00.
-        static const QRegularExpression form(QStringLiteral("^(\\d{4})-(\\d{2})-(\\d{2})$"));
-        const QRegularExpressionMatch m = form.match(value.toString());
-        const int year = m.captured(1).toInt();
-        const int month = m.captured(2).toInt();
-        const int day = m.captured(3).toInt();
-        if (!value.isString() || !m.hasMatch() || !in(year, 2000, 2031) || month > 15 || day > 31)
+        int year = 0, month = 0, day = 0;
+        if (!date_fields(value, year, month, day) || !in(year, 2000, 2031) || month > 15 ||
+            day > 31)
             return std::nullopt;
         return word(day + 32 * month + 512 * (year - 2000));
     }
