@@ -197,36 +197,36 @@ private slots:
 
     // A ride with a weak cell 3 names that cell and no other; without it, nothing.
     // Seed 38's cells, four of them lifted, lie within about 10 mV of each other, well
-    // inside the BMS's disbalance threshold of 20 mV: the pack is balanced.
-    void report_data()
-    {
-        QTest::addColumn<QStringList>("fault");
-        QTest::addColumn<QList<int>>("named"); // cells the findings name; 0: the pack
-        QTest::newRow("weak cell") << QStringList{"--weak-cell", "3"} << QList<int>{3};
-        QTest::newRow("healthy") << QStringList() << QList<int>();
-    }
-
+    // inside the BMS's disbalance threshold of 20 mV: the pack is balanced. The two
+    // packs are sampled at the same time.
     void report()
     {
-        QFETCH(QStringList, fault);
-        QFETCH(QList<int>, named);
-        const Sim pack(QStringList{"--load", "ride", "--seed", "38", "--cell-offset", "1:22",
-                                   "--cell-offset", "7:6", "--cell-offset", "8:22", "--cell-offset",
-                                   "9:10"} +
-                       fault);
-        const Result r = run(pack.path, {"report", "--duration", "3", "--format", "json"});
-        QVERIFY2(r.code == 0, qPrintable(r.err));
-        const QJsonDocument doc = QJsonDocument::fromJson(r.out.toUtf8());
-        QVERIFY(doc["sampling"]["samples"].toInt() > 25); // 31 at 100 ms from 0 to 3 s
-        const QRegularExpression cell(QStringLiteral("\\b[Cc]ell (\\d+)"));
-        QSet<int> cells;
-        for (const QJsonValue f : doc["findings"].toArray()) {
-            cells << f["cell"].toInt();
-            auto it = cell.globalMatch(f["title"].toString() + ' ' + f["reason"].toString());
-            while (it.hasNext())
-                cells << it.next().captured(1).toInt();
+        const QStringList balanced = {"--load",        "ride", "--seed",        "38",
+                                      "--cell-offset", "1:22", "--cell-offset", "7:6",
+                                      "--cell-offset", "8:22", "--cell-offset", "9:10"};
+        const Sim weak(balanced + QStringList{"--weak-cell", "3"});
+        const Sim healthy(balanced);
+        QProcess reports[2];
+        const Sim *packs[2] = {&weak, &healthy};
+        for (int i = 0; i < 2; ++i)
+            reports[i].start(QStringLiteral(BMSCTL_PATH), {"--port", packs[i]->path, "report",
+                                                           "--duration", "3", "--format", "json"});
+        const QList<int> named[2] = {{3}, {}}; // cells the findings name; 0: the pack
+        for (int i = 0; i < 2; ++i) {
+            reports[i].closeWriteChannel();
+            QVERIFY(reports[i].waitForFinished(30000) && reports[i].exitCode() == 0);
+            const QJsonDocument doc = QJsonDocument::fromJson(reports[i].readAllStandardOutput());
+            QVERIFY(doc["sampling"]["samples"].toInt() > 25); // 31 at 100 ms from 0 to 3 s
+            const QRegularExpression cell(QStringLiteral("\\b[Cc]ell (\\d+)"));
+            QSet<int> cells;
+            for (const QJsonValue f : doc["findings"].toArray()) {
+                cells << f["cell"].toInt();
+                auto it = cell.globalMatch(f["title"].toString() + ' ' + f["reason"].toString());
+                while (it.hasNext())
+                    cells << it.next().captured(1).toInt();
+            }
+            QCOMPARE(cells, QSet<int>(named[i].begin(), named[i].end()));
         }
-        QCOMPARE(cells, QSet<int>(named.begin(), named.end()));
     }
 
     void port_missing_silent_or_refusing()
