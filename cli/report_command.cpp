@@ -11,23 +11,14 @@
 
 #include <cstdio>
 
-static_assert(REPORT_CELLS == CELL_COUNT, "the report judges every cell the BMS measures");
-
 namespace
 {
 
 PackSample sample_of(const PackState &s, qint64 ms)
 {
     PackSample p;
+    static_cast<PackState &>(p) = s;
     p.ms = ms;
-    p.voltage_mv = s.voltage_mv;
-    p.current_ma = s.current_ma;
-    p.soc_percent = s.soc_percent;
-    p.remaining_mah = s.remaining_mah;
-    p.t1_c = s.temperatures_c[0];
-    p.t2_c = s.temperatures_c[1];
-    p.cells_mv = s.cells_mv;
-    p.balancing = s.balancing;
     return p;
 }
 
@@ -104,11 +95,7 @@ void ReportCommand::run(BmsLink *link)
     link_ = link;
     const RegisterImage &image = link->image();
     const PackIdentity id = decode_identity(image);
-    input_.serial_number = id.serial_number;
-    input_.bms_serial = id.bms_serial;
-    input_.date_of_production = id.date_of_production;
-    input_.firmware = id.firmware;
-    input_.capacity_mah = id.capacity_mah;
+    input_.identity = id;
     input_.tool_version = QStringLiteral(BMSCTL_VERSION);
     input_.settings = settings_of(image, inv_.settings);
     input_.has_before = !inv_.settings.path.isEmpty();
@@ -166,7 +153,7 @@ int ReportCommand::write()
                             : inv_.format == QLatin1String("json") ? render_json(input_, a)
                                                                    : render_html(input_, a);
     warn(QStringLiteral("report: pack %1: %2 samples over %3 s; %4 finding%5")
-             .arg(input_.serial_number)
+             .arg(input_.identity.serial_number)
              .arg(a.sample_count)
              .arg(a.span_s, 0, 'f', 1)
              .arg(a.findings.size())

@@ -24,9 +24,9 @@ ReportInput ride(int weak, double lo_a, double hi_a)
         PackSample s;
         s.ms = 500 * n;
         s.current_ma = -static_cast<int>(1000 * (lo_a + rng.generateDouble() * (hi_a - lo_a)));
-        s.t1_c = 25;
-        s.t2_c = 27;
-        for (int k = 1; k <= REPORT_CELLS; ++k) {
+        s.temperatures_c[0] = 25;
+        s.temperatures_c[1] = 27;
+        for (int k = 1; k <= CELL_COUNT; ++k) {
             const double ohm = k == weak ? 0.032 : 0.008;
             const double ocv = 3900 - 0.2 * n + 2 * k;
             const auto mv = std::lround(ocv + ohm * s.current_ma + rng.bounded(-3, 4));

@@ -54,7 +54,7 @@ double amps(const PackSample &p)
 // A cell below undervoltage or above overvoltage, at its worst sample.
 void check_limits(const ReportInput &in, ReportAnalysis &a)
 {
-    for (int k = 1; k <= REPORT_CELLS; ++k) {
+    for (int k = 1; k <= CELL_COUNT; ++k) {
         const size_t i = static_cast<size_t>(k - 1);
         for (const bool low : {true, false}) {
             const int limit = low ? in.undervoltage_mv : in.overvoltage_mv;
@@ -155,17 +155,17 @@ void check_sag(const ReportInput &in, ReportAnalysis &a)
     double var_i = 0;
     for (const PackSample &p : in.samples)
         var_i += (amps(p) - mean_i) * (amps(p) - mean_i);
-    for (size_t i = 0; i < REPORT_CELLS; ++i) {
+    for (size_t i = 0; i < CELL_COUNT; ++i) {
         double cov = 0;
         for (const PackSample &p : in.samples)
             cov += (amps(p) - mean_i) * (p.cells_mv[i] - a.cell_mv[i].mean);
         a.sag_mv_per_a[i] = cov / var_i;
     }
-    std::array<double, REPORT_CELLS> sorted = a.sag_mv_per_a;
+    std::array<double, CELL_COUNT> sorted = a.sag_mv_per_a;
     std::sort(sorted.begin(), sorted.end());
-    a.sag_median_mv_per_a = (sorted[REPORT_CELLS / 2 - 1] + sorted[REPORT_CELLS / 2]) / 2;
+    a.sag_median_mv_per_a = (sorted[CELL_COUNT / 2 - 1] + sorted[CELL_COUNT / 2]) / 2;
     const double median = a.sag_median_mv_per_a;
-    for (int k = 1; k <= REPORT_CELLS; ++k) {
+    for (int k = 1; k <= CELL_COUNT; ++k) {
         const double slope = a.sag_mv_per_a[static_cast<size_t>(k - 1)];
         if (slope <= median * SAG_FACTOR || slope - median < SAG_MARGIN_MV_PER_A)
             continue;
@@ -207,7 +207,7 @@ void check_spread(const ReportInput &in, ReportAnalysis &a)
     if (in.samples.isEmpty())
         return;
     const auto at_rest = [&a](const PackSample &p) {
-        std::array<int, REPORT_CELLS> mv = p.cells_mv;
+        std::array<int, CELL_COUNT> mv = p.cells_mv;
         if (a.sag_judged)
             for (size_t k = 0; k < mv.size(); ++k)
                 mv[k] -= static_cast<int>(std::lround(a.sag_mv_per_a[k] * p.current_ma / 1000.0));
@@ -217,7 +217,7 @@ void check_spread(const ReportInput &in, ReportAnalysis &a)
     int above = 0;
     double sum = 0;
     for (int n = 0; n < in.samples.size(); ++n) {
-        const std::array<int, REPORT_CELLS> mv = at_rest(in.samples[n]);
+        const std::array<int, CELL_COUNT> mv = at_rest(in.samples[n]);
         const auto [lo, hi] = std::minmax_element(mv.begin(), mv.end());
         spreads.append({*hi - *lo, n});
         above += *hi - *lo > threshold;
@@ -233,7 +233,7 @@ void check_spread(const ReportInput &in, ReportAnalysis &a)
     if (threshold <= 0 || median <= threshold)
         return;
     const PackSample &p = in.samples[spreads[(spreads.size() - 1) / 2].second];
-    const std::array<int, REPORT_CELLS> c = at_rest(p);
+    const std::array<int, CELL_COUNT> c = at_rest(p);
     const auto lo = std::min_element(c.begin(), c.end()) - c.begin();
     const auto hi = std::max_element(c.begin(), c.end()) - c.begin();
     Finding f;
@@ -458,13 +458,13 @@ ReportAnalysis analyse(const ReportInput &in)
     a.current_ma = stat_of(s, [](const PackSample &p) { return p.current_ma; });
     a.remaining_mah = stat_of(s, [](const PackSample &p) { return p.remaining_mah; });
     a.soc_percent = stat_of(s, [](const PackSample &p) { return p.soc_percent; });
-    a.t1_c = stat_of(s, [](const PackSample &p) { return p.t1_c; });
-    a.t2_c = stat_of(s, [](const PackSample &p) { return p.t2_c; });
+    a.t1_c = stat_of(s, [](const PackSample &p) { return p.temperatures_c[0]; });
+    a.t2_c = stat_of(s, [](const PackSample &p) { return p.temperatures_c[1]; });
     a.spread_mv = stat_of(s, [](const PackSample &p) {
         const auto [lo, hi] = std::minmax_element(p.cells_mv.begin(), p.cells_mv.end());
         return *hi - *lo;
     });
-    for (size_t i = 0; i < REPORT_CELLS; ++i) {
+    for (size_t i = 0; i < CELL_COUNT; ++i) {
         a.cell_mv[i] = stat_of(s, [i](const PackSample &p) { return p.cells_mv[i]; });
         a.balancing_share[i] =
             stat_of(s, [i](const PackSample &p) { return (p.balancing >> i) & 1; }).mean;
@@ -479,18 +479,21 @@ ReportAnalysis analyse(const ReportInput &in)
 QByteArray render_html(const ReportInput &in, const ReportAnalysis &a)
 {
     QString h = "<!DOCTYPE html>\n<html lang=en>\n<head>\n<meta charset=utf-8>\n";
-    h += QStringLiteral("<title>Service report, pack %1</title>\n").arg(esc(in.serial_number));
+    h += QStringLiteral("<title>Service report, pack %1</title>\n")
+             .arg(esc(in.identity.serial_number));
     h += QStringLiteral("<style>%1</style>\n</head>\n<body>\n").arg(CSS);
-    h += QStringLiteral("<h1>Battery service report: pack %1</h1>\n").arg(esc(in.serial_number));
+    h += QStringLiteral("<h1>Battery service report: pack %1</h1>\n")
+             .arg(esc(in.identity.serial_number));
     h += QStringLiteral("<p class=meta>Made %1 by bmsctl %2</p>\n")
              .arg(esc(date_text(in.generated_at)), esc(in.tool_version));
 
     h += "<h2>Pack</h2>\n<table class=identity>\n";
-    const QStringList identity[] = {{"Serial number", in.serial_number},
-                                    {"BMS serial", in.bms_serial},
-                                    {"Firmware", QString::number(in.firmware)},
-                                    {"Capacity", QString::number(in.capacity_mah) + " mAh"},
-                                    {"Date of production", in.date_of_production}};
+    const QStringList identity[] = {
+        {"Serial number", in.identity.serial_number},
+        {"BMS serial", in.identity.bms_serial},
+        {"Firmware", QString::number(in.identity.firmware)},
+        {"Capacity", QString::number(in.identity.capacity_mah) + " mAh"},
+        {"Date of production", in.identity.date_of_production}};
     for (const QStringList &r : identity)
         h += QStringLiteral("<tr><th>%1</th><td>%2</td></tr>\n").arg(esc(r[0]), esc(r[1]));
     h += "</table>\n";
@@ -516,7 +519,7 @@ QByteArray render_html(const ReportInput &in, const ReportAnalysis &a)
 
     h += "<h2>Cells</h2>\n";
     rows.clear();
-    for (size_t i = 0; i < REPORT_CELLS; ++i)
+    for (size_t i = 0; i < CELL_COUNT; ++i)
         rows.append(cell_cells(a, i));
     h += html_table(CELL_HEADER, rows);
     const QByteArray svg = render_cell_chart_svg(in, a);
@@ -562,16 +565,17 @@ QByteArray render_markdown(const ReportInput &in, const ReportAnalysis &a)
         return t + '\n';
     };
 
-    QString m = QStringLiteral("# Battery service report: pack %1\n\n").arg(in.serial_number);
+    QString m =
+        QStringLiteral("# Battery service report: pack %1\n\n").arg(in.identity.serial_number);
     m +=
         QStringLiteral("Made %1 by bmsctl %2\n\n").arg(date_text(in.generated_at), in.tool_version);
     m += "## Pack\n\n";
     m += table({"", ""},
-               {{"Serial number", in.serial_number},
-                {"BMS serial", in.bms_serial},
-                {"Firmware", QString::number(in.firmware)},
-                {"Capacity", QString::number(in.capacity_mah) + " mAh"},
-                {"Date of production", in.date_of_production}},
+               {{"Serial number", in.identity.serial_number},
+                {"BMS serial", in.identity.bms_serial},
+                {"Firmware", QString::number(in.identity.firmware)},
+                {"Capacity", QString::number(in.identity.capacity_mah) + " mAh"},
+                {"Date of production", in.identity.date_of_production}},
                NO_FIGURES);
 
     m += "## Findings\n\n";
@@ -594,7 +598,7 @@ QByteArray render_markdown(const ReportInput &in, const ReportAnalysis &a)
     m += table(QUANTITY_HEADER, rows, 2);
     m += "## Cells\n\n";
     rows.clear();
-    for (size_t i = 0; i < REPORT_CELLS; ++i)
+    for (size_t i = 0; i < CELL_COUNT; ++i)
         rows.append(cell_cells(a, i));
     m += table(CELL_HEADER, rows);
 
@@ -630,7 +634,7 @@ QByteArray render_json(const ReportInput &in, const ReportAnalysis &a)
         }
         settings.append(o);
     }
-    for (size_t i = 0; i < REPORT_CELLS; ++i) {
+    for (size_t i = 0; i < CELL_COUNT; ++i) {
         QJsonObject o = stat(a.cell_mv[i]);
         o["cell"] = static_cast<int>(i + 1);
         o["balancing_share"] = rounded(a.balancing_share[i], 3);
@@ -653,8 +657,8 @@ QByteArray render_json(const ReportInput &in, const ReportAnalysis &a)
                                    {"current_ma", p.current_ma},
                                    {"soc_percent", p.soc_percent},
                                    {"remaining_mah", p.remaining_mah},
-                                   {"t1_c", p.t1_c},
-                                   {"t2_c", p.t2_c},
+                                   {"t1_c", p.temperatures_c[0]},
+                                   {"t2_c", p.temperatures_c[1]},
                                    {"cells_mv", mv},
                                    {"balancing", p.balancing}});
     }
@@ -672,11 +676,11 @@ QByteArray render_json(const ReportInput &in, const ReportAnalysis &a)
     QJsonObject root{
         {"generated_at", in.generated_at.toUTC().toString(Qt::ISODate)},
         {"tool_version", in.tool_version},
-        {"pack", QJsonObject{{"serial_number", in.serial_number},
-                             {"bms_serial", in.bms_serial},
-                             {"firmware", in.firmware},
-                             {"capacity_mah", in.capacity_mah},
-                             {"date_of_production", in.date_of_production}}},
+        {"pack", QJsonObject{{"serial_number", in.identity.serial_number},
+                             {"bms_serial", in.identity.bms_serial},
+                             {"firmware", in.identity.firmware},
+                             {"capacity_mah", in.identity.capacity_mah},
+                             {"date_of_production", in.identity.date_of_production}}},
         {"settings", settings},
         {"thresholds",
          QJsonObject{{"cell_disbalance_threshold_mv", in.cell_disbalance_threshold_mv},

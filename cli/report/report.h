@@ -12,6 +12,8 @@
 // left out and the page says so. analyse(), render_markdown() and render_json()
 // need QtCore only.
 
+#include "monitor/display.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
@@ -21,21 +23,13 @@
 
 #include <array>
 
-constexpr int REPORT_CELLS = 10;
 // Samples further apart than this have a silence of the BMS between them: nothing
 // was measured there, and the chart leaves it blank.
 constexpr qint64 REPORT_GAP_MS = 1000;
 
-// One sample of the live registers, decoded.
-struct PackSample {
-    qint64 ms = 0;      // since the start of sampling
-    int voltage_mv = 0; // pack voltage
-    int current_ma = 0; // signed: positive = charging, negative = discharging
-    int soc_percent = 0;
-    int remaining_mah = 0;
-    int t1_c = 0, t2_c = 0; // the two cell temperature sensors
-    std::array<int, REPORT_CELLS> cells_mv{};
-    quint16 balancing = 0; // bit k-1 set: cell k is being balanced
+// One sample of the live registers, decoded as the window decodes them.
+struct PackSample : PackState {
+    qint64 ms = 0; // since the start of sampling
 };
 
 struct ReportSetting {
@@ -46,8 +40,7 @@ struct ReportSetting {
 };
 
 struct ReportInput {
-    QString serial_number, bms_serial, date_of_production; // date as YYYY-MM-DD
-    int firmware = 0, capacity_mah = 0;
+    PackIdentity identity;
     QDateTime generated_at; // UTC
     QString tool_version;
     QVector<ReportSetting> settings; // every setting, in table order
@@ -91,15 +84,15 @@ struct ReportAnalysis {
     int sample_count = 0;
     double span_s = 0; // first to last sample
     Stat voltage_mv, current_ma, remaining_mah, soc_percent, t1_c, t2_c;
-    std::array<Stat, REPORT_CELLS> cell_mv{};
+    std::array<Stat, CELL_COUNT> cell_mv{};
     // The spread with each cell's own drop under load taken out; only when sag_judged.
     Stat rest_spread_mv;
-    Stat spread_mv;                                     // highest minus lowest cell, per sample
-    std::array<double, REPORT_CELLS> balancing_share{}; // 0..1 of the samples
+    Stat spread_mv;                                   // highest minus lowest cell, per sample
+    std::array<double, CELL_COUNT> balancing_share{}; // 0..1 of the samples
     bool sag_judged = false;
     QString sag_note; // why the sag could not be judged; empty when it was
     double current_range_a = 0;
-    std::array<double, REPORT_CELLS> sag_mv_per_a{}; // least-squares slope, ~ mOhm
+    std::array<double, CELL_COUNT> sag_mv_per_a{}; // least-squares slope, ~ mOhm
     double sag_median_mv_per_a = 0;
     QVector<Finding> findings; // empty: nothing to report
 };

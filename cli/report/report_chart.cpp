@@ -15,9 +15,9 @@ namespace
 {
 
 // Ten hues that stay apart on screen and on a colour printer.
-const char *const CELL_COLOURS[REPORT_CELLS] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728",
-                                                "#9467bd", "#8c564b", "#e377c2", "#7f7f7f",
-                                                "#bcbd22", "#17becf"};
+const char *const CELL_COLOURS[CELL_COUNT] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728",
+                                              "#9467bd", "#8c564b", "#e377c2", "#7f7f7f",
+                                              "#bcbd22", "#17becf"};
 
 // A 1, 2 or 5 step giving about `target` ticks over `span`.
 double tick_step(double span, int target)
@@ -122,14 +122,14 @@ QByteArray render_cell_chart_svg(const ReportInput &in, const ReportAnalysis &a,
                QStringLiteral("time since the start of sampling, s"));
 
     // Cells a finding names are drawn heavier and last, on top of the others.
-    std::array<bool, REPORT_CELLS> named{};
+    std::array<bool, CELL_COUNT> named{};
     for (const Finding &f : a.findings)
-        if (f.cell >= 1 && f.cell <= REPORT_CELLS)
+        if (f.cell >= 1 && f.cell <= CELL_COUNT)
             named[static_cast<size_t>(f.cell - 1)] = true;
 
     // The legend runs along the top, one slot per cell.
-    const double slot = plot.width() / REPORT_CELLS;
-    for (size_t i = 0; i < REPORT_CELLS; ++i) {
+    const double slot = plot.width() / CELL_COUNT;
+    for (size_t i = 0; i < CELL_COUNT; ++i) {
         const double x = plot.left() + static_cast<double>(i) * slot;
         p.setPen(QPen(QColor(CELL_COLOURS[i]), named[i] ? 4 : 2.5));
         p.drawLine(QPointF(x + 2, 14), QPointF(x + 20, 14));
@@ -143,7 +143,7 @@ QByteArray render_cell_chart_svg(const ReportInput &in, const ReportAnalysis &a,
 
     p.setClipRect(plot);
     for (const bool heavy : {false, true}) {
-        for (size_t i = 0; i < REPORT_CELLS; ++i) {
+        for (size_t i = 0; i < CELL_COUNT; ++i) {
             if (named[i] != heavy)
                 continue;
             p.setPen(QPen(QColor(CELL_COLOURS[i]), heavy ? 2.6 : 1.2, Qt::SolidLine, Qt::RoundCap,
