@@ -16,6 +16,8 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake make g++ pkg-config qtbase5-dev libqt5serialport5-dev libqt5svg5-dev)
+# The same tree also builds on Qt 6; the suite runs on both.
+QT6_PACKAGES=(qt6-base-dev qt6-serialport-dev qt6-svg-dev)
 
 # configure_and_build DIR [cmake args...]
 configure_and_build() {
