@@ -45,12 +45,12 @@ stopped answering midway); 2 bad input, nothing sent to the BMS; 3 no port, or i
 cannot be opened; 4 the BMS did not answer before anything was written.
 
 Examples:
-  bmsctl --port /dev/ttyUSB0 info
-  bmsctl backup -o pack-0117.json          # from the old board
-  bmsctl restore pack-0117.json            # onto the new one: diff, confirm, write, verify
-  bmsctl set overvoltage=4200 balance_mode=Always
-  bmsctl monitor --interval 500 --csv ride.csv
-  bmsctl flash firmware-19.hex --yes       # in series: backup, flash, verify
+  $ bmsctl --port /dev/ttyUSB0 info
+  $ bmsctl backup -o pack-0117.json        # from the old board
+  $ bmsctl restore pack-0117.json          # onto the new one: diff, confirm, write, verify
+  $ bmsctl set overvoltage=4200 balance_mode=Always
+  $ bmsctl monitor --interval 500 --csv ride.csv
+  $ bmsctl flash firmware-19.hex --yes     # in series: backup, flash, verify
 )";
 
 struct CommandInfo {

@@ -1,4 +1,4 @@
-# Shared by scripts/run and scripts/test.
+# Shared by the scripts in scripts/.
 
 # Installs the Debian packages among "$@" that are not installed yet.
 ensure_packages() {

@@ -1,12 +1,7 @@
 // bms_sim: a simulated BMS on a pseudo-terminal, for working on the tool
 // without hardware.
 //
-//   bms_sim [--link PATH] [--seed N] [--drop P] [--corrupt P] [--split P]
-//           [--delay MS] [--silent-after SECONDS] [--verbose]
-//           [--ignore-first K] [--drop-status P] [--late-status P] [--no-loader]
-//           [--flash-dump PATH] [--refuse-writes P] [--refuse-registers LIST]
-//           [--load cycle|ride|idle] [--weak-cell K[:FACTOR]] [--cell-offset K:MV]
-//           [--hot-sensor C]
+//   bms_sim [OPTION]...     (bms_sim --help lists them)
 //
 // The first line on stdout is the path of the terminal to open in the tool.
 // SIGUSR1 toggles silence (requests are still read, nothing is answered).
@@ -86,56 +81,80 @@ struct Options {
     int delay_ms = 0;
     double silent_after_s = -1;
     bool verbose = false;
+    bool help = false;
+    bool version = false;
     LoaderFaults loader;
     WriteRefusal refusal;
     PackSetup pack;
 };
 
-void usage()
-{
-    std::fprintf(stderr,
-                 "usage: bms_sim [--link PATH] [--seed N] [--drop P] [--corrupt P] [--split P]\n"
-                 "               [--delay MS] [--silent-after SECONDS] [--verbose]\n"
-                 "               [--ignore-first K] [--drop-status P] [--late-status P]\n"
-                 "               [--no-loader] [--flash-dump PATH] [--refuse-writes P]\n"
-                 "               [--refuse-registers LIST] [--load cycle|ride|idle]\n"
-                 "               [--weak-cell K[:FACTOR]] [--cell-offset K:MV] [--hot-sensor C]\n"
-                 "  --link PATH          also reach the terminal through the symlink PATH\n"
-                 "  --drop P             leave a share P (0..1) of the requests unanswered\n"
-                 "  --corrupt P          flip one byte in a share P of the replies\n"
-                 "  --split P            send a share P of the replies in two writes, 30 ms apart\n"
-                 "  --delay MS           hold replies and send what was held every MS ms in one\n"
-                 "                       write (above the 100 ms poll period replies merge)\n"
-                 "  --silent-after S     stop answering S seconds after start\n"
-                 "  --ignore-first K     the loader loses the first K transmissions of every\n"
-                 "                       upgrade command\n"
-                 "  --drop-status P      leave a share P of the upgrade status polls unanswered\n"
-                 "  --late-status P      for a share P of the upgrade commands the first status\n"
-                 "                       poll still shows the previous command\n"
-                 "  --no-loader          never carry out an upgrade command\n"
-                 "  --flash-dump PATH    write the 14336-byte flash to PATH after every CRC\n"
-                 "                       check, on SIGUSR2 and on exit\n"
-                 "  --refuse-writes P    drop a share P of the register writes without storing\n"
-                 "                       anything\n"
-                 "  --refuse-registers LIST\n"
-                 "                       drop every register write whose first register is in\n"
-                 "                       LIST: numbers, decimal or 0x-hex, comma-separated\n"
-                 "                       (e.g. 0x5A,0x18); combines with --refuse-writes\n"
-                 "  --load cycle         40 s charging at about 3 A, 80 s discharging (default)\n"
-                 "  --load ride          discharging from the start: every 0.5 s a new current\n"
-                 "                       between 2 and 20 A\n"
-                 "  --load idle          at rest: 10 to 40 mA drawn\n"
-                 "  --weak-cell K[:F]    cell K (1..10) has F times (default 4) the internal\n"
-                 "                       resistance of a healthy cell\n"
-                 "  --cell-offset K:MV   cell K (1..10) reads MV millivolts (may be negative) off\n"
-                 "                       the others\n"
-                 "  --hot-sensor C       temperature sensor 2 climbs about 1 deg C a second from\n"
-                 "                       its start value up to C + 10 and stays there\n"
-                 "                       (--weak-cell and --cell-offset may be repeated)\n"
-                 "  SIGUSR1              toggles silence\n"
-                 "  SIGUSR2              writes the flash dump and prints reply and refused\n"
-                 "                       write statistics on stderr (both also on exit)\n");
-}
+// Laid out for help2man: a usage line, a paragraph, then sections of
+// "  --option ARG  text" whose continuation lines are indented further.
+const char HELP[] =
+    R"(Usage: bms_sim [OPTION]...
+A simulated BMS of a ten-cell scooter pack on a pseudo-terminal, for working on
+the service tool without hardware. The first line printed on standard output is
+the terminal to open (/dev/pts/N). It runs until SIGTERM, SIGINT or SIGHUP, or
+until its standard input ends when that is a pipe or a terminal.
+
+Options:
+  --link PATH          also reach the terminal through the symlink PATH, removed
+                       on exit
+  --seed N             seed for the pack's cell spread and for the faults (1)
+  --verbose            report silence toggles, short writes and refused register
+                       writes on standard error
+  -h, --help           show this help and exit
+  --version            show the version and exit
+
+Line faults:
+  --drop P             leave a share P (0..1) of the requests unanswered
+  --corrupt P          flip one byte in a share P of the replies
+  --split P            send a share P of the replies in two writes, 30 ms apart
+  --delay MS           hold replies and send what was held every MS ms in one
+                       write (above the 100 ms poll period replies merge)
+  --silent-after S     stop answering S seconds after start
+
+Firmware loader:
+  --ignore-first K     lose the first K transmissions of every upgrade command
+  --drop-status P      leave a share P of the upgrade status polls unanswered
+  --late-status P      for a share P of the upgrade commands the first status
+                       poll still shows the previous command
+  --no-loader          never carry out an upgrade command
+  --flash-dump PATH    write the 14336-byte flash to PATH after every CRC check,
+                       on SIGUSR2 and on exit
+
+Register writes:
+  --refuse-writes P    drop a share P of the register writes without storing
+                       anything
+  --refuse-registers LIST
+                       drop every register write whose first register is in
+                       LIST: numbers, decimal or 0x-hex, comma-separated
+                       (e.g. 0x5A,0x18); combines with --refuse-writes
+
+The pack:
+  --load cycle         40 s charging at about 3 A, 80 s discharging (default)
+  --load ride          discharging from the start: every 0.5 s a new current
+                       between 2 and 20 A
+  --load idle          at rest: 10 to 40 mA drawn
+  --weak-cell K[:F]    cell K (1..10) has F times (default 4) the internal
+                       resistance of a healthy cell
+  --cell-offset K:MV   cell K (1..10) reads MV millivolts (may be negative) off
+                       the others
+  --hot-sensor C       temperature sensor 2 climbs about 1 deg C a second from
+                       its start value up to C + 10 and stays there
+--weak-cell and --cell-offset may be repeated for other cells.
+
+Signals:
+  SIGUSR1              toggle silence: requests are read, nothing is answered
+  SIGUSR2              write the flash dump and print the reply and refused
+                       write statistics on standard error (both also on exit)
+
+Exit status:
+  0                    stopped: by a signal, at the end of standard input or on
+                       an error of the terminal
+  1                    no pseudo-terminal could be opened
+  2                    a bad option or value
+)";
 
 bool to_long(const std::string &text, long &value, int base = 10)
 {
@@ -193,6 +212,10 @@ bool parse(int argc, char **argv, Options &o)
         const bool has_value = i + 1 < argc;
         if (arg == "--verbose") {
             o.verbose = true;
+        } else if (arg == "--help" || arg == "-h") {
+            o.help = true;
+        } else if (arg == "--version") {
+            o.version = true;
         } else if (arg == "--link" && has_value) {
             o.link = argv[++i];
         } else if (arg == "--seed" && has_value) {
@@ -300,8 +323,12 @@ int main(int argc, char **argv)
 {
     Options opt;
     if (!parse(argc, argv, opt)) {
-        usage();
+        std::fputs(HELP, stderr);
         return 2;
+    }
+    if (opt.help || opt.version) {
+        std::fputs(opt.help ? HELP : "bms_sim " BMS_SIM_VERSION "\n", stdout);
+        return 0;
     }
 
     int master = -1;
