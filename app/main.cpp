@@ -1,12 +1,105 @@
 #include "mydialogwindow.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+
+#include <cstdio>
+#include <cstring>
+
+namespace
+{
+
+void describe(QCommandLineParser &parser)
+{
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(QStringLiteral(
+        "Service tool for the BMS of a ten-cell battery pack: live monitoring, settings and "
+        "firmware upgrade through a serial adapter.\n\n"
+        "Example, a bench with a fixed adapter:\n"
+        "  bms_tool --port /dev/ttyUSB0 --connect"));
+    parser.addOptions({
+        {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit.")},
+        {QStringLiteral("version"), QStringLiteral("Show the version and exit.")},
+        {QStringLiteral("port"),
+         QStringLiteral("Put PATH into the port box: a listed name such as ttyUSB0, or a device "
+                        "path such as a /dev/serial/by-id link."),
+         QStringLiteral("PATH")},
+        {QStringLiteral("connect"),
+         QStringLiteral("Connect at once: to the --port PATH, else to the port through which a "
+                        "BMS last answered.")},
+    });
+}
+
+int usage_error(const QString &what)
+{
+    std::fprintf(stderr, "bms_tool: %s (bms_tool --help lists the options)\n", qPrintable(what));
+    return 2;
+}
+
+// The program's own categories (bms.*) only choose what is written: their lines go
+// out bare, as plain words and numbers, while Qt's keep their category.
+void message_handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    const bool own = context.category && std::strncmp(context.category, "bms.", 4) == 0;
+    const QMessageLogContext bare(context.file, context.line, context.function, "default");
+    const QString line = qFormatLogMessage(type, own ? bare : context, message);
+    if (!line.isNull())
+        std::fprintf(stderr, "%s\n", qPrintable(line));
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setOrganizationName(QStringLiteral("voltaro"));
+    QCoreApplication::setApplicationName(QStringLiteral("bms_tool"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(BMS_TOOL_VERSION));
+    qInstallMessageHandler(message_handler);
+    {
+        // Help and version answer before there is a window, so without a display: the
+        // manual page is made from them, maybe on a build machine that has none.
+        // Mistakes wait until QApplication has taken its own options (-platform, ...).
+        const QCoreApplication probe(argc, argv);
+        QCommandLineParser parser;
+        describe(parser);
+        parser.parse(QCoreApplication::arguments());
+        if (parser.isSet(QStringLiteral("help"))) {
+            // Named as installed, not as started (./bms_tool, /usr/bin/bms_tool).
+            QString help = parser.helpText();
+            help.replace(0, help.indexOf(QLatin1Char('\n')),
+                         QStringLiteral("Usage: bms_tool [options]"));
+            std::fputs(qPrintable(help), stdout);
+            return 0;
+        }
+        if (parser.isSet(QStringLiteral("version"))) {
+            std::printf("bms_tool %s\n", BMS_TOOL_VERSION);
+            return 0;
+        }
+    }
+
     QApplication application(argc, argv);
+    QCommandLineParser parser;
+    describe(parser);
+    if (!parser.parse(QApplication::arguments()))
+        return usage_error(parser.errorText());
+    if (!parser.positionalArguments().isEmpty())
+        return usage_error(
+            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+    QString port = parser.value(QStringLiteral("port"));
+    if (parser.isSet(QStringLiteral("port")) && port.isEmpty())
+        return usage_error(QStringLiteral("--port: a port name or device path is expected"));
+    // --connect alone connects where a BMS last answered, even if that port is not
+    // there now: the log then says why it did not open. It never picks another port.
+    const bool connect_now = parser.isSet(QStringLiteral("connect"));
+    if (connect_now && port.isEmpty())
+        port = MyDialogWindow::rememberedPort();
+    if (connect_now && port.isEmpty())
+        return usage_error(
+            QStringLiteral("--connect needs a port: no BMS has answered yet, so give --port PATH"));
+
     // Lives until the process ends; the window is the program.
     auto *window = new MyDialogWindow();
+    window->presetPort(port, connect_now);
     window->show();
     return application.exec();
 }

@@ -4,12 +4,26 @@
 #include "ui_mydialogwindow.h"
 #include "upgrade_engine.h"
 
+#include <QFile>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QRegularExpression>
 #include <QSerialPort>
 #include <QSerialPortInfo>
+#include <QSettings>
 #include <QTimer>
+
+#include <unistd.h>
 
 namespace
 {
+
+const char REMEMBERED_PORT_KEY[] = "port/answered";
+
+QString tr(const char *source)
+{
+    return QCoreApplication::translate("MyDialogWindow", source);
+}
 
 void fill_port_list(QComboBox *box)
 {
@@ -19,14 +33,53 @@ void fill_port_list(QComboBox *box)
         box->addItem(port.portName());
 }
 
+// The port that last answered is offered again when it is there: as listed, or as
+// the path (a /dev/serial/by-id link, say) that leads to a listed port.
+void preselect(QComboBox *box, const QString &remembered)
+{
+    if (remembered.isEmpty())
+        return;
+    const int index = box->findText(remembered);
+    if (index >= 0) {
+        box->setCurrentIndex(index);
+        return;
+    }
+    const QString device = QFileInfo(remembered).canonicalFilePath();
+    if (device.isEmpty())
+        return;
+    const auto ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &port : ports) {
+        if (port.systemLocation() == device) {
+            box->setEditText(remembered);
+            return;
+        }
+    }
+}
+
+// One line for a port that did not open: the system's reason and, for a permission
+// error, what to do about it.
+QString open_failure(const QString &name, const QSerialPort *port)
+{
+    if (name.isEmpty()) // the system's reason would be about /dev, a directory
+        return tr("Cannot open port: no port is listed or typed in");
+    QString line = tr("Cannot open port %1: %2").arg(name, port->errorString());
+    if (port->error() != QSerialPort::PermissionError)
+        return line;
+    // A lock held by another program is reported as a permission error too; only
+    // the device's own mode tells the two apart.
+    const QSerialPortInfo listed(name);
+    const QString device = listed.isNull() ? name : listed.systemLocation();
+    if (::access(QFile::encodeName(device).constData(), R_OK | W_OK) == 0)
+        return line + tr(". Is another program using it?");
+    return line + tr(". To get access, add your user to the dialout group "
+                     "(sudo usermod -aG dialout $USER), then log out and in again.");
+}
+
 // The log pane's lines for the upgrade engine's reports.
 void log_upgrade(UpgradeEngine *upgrade, QPlainTextEdit *log)
 {
-    const auto tr = [](const char *source) {
-        return QCoreApplication::translate("MyDialogWindow", source);
-    };
     QObject::connect(upgrade, &UpgradeEngine::transmitting, log,
-                     [log, tr](UpgradePhase phase, quint16 line, quint16 total, int attempt) {
+                     [log](UpgradePhase phase, quint16 line, quint16 total, int attempt) {
                          switch (phase) {
                          case UpgradePhase::Erasing:
                              log->appendPlainText(tr("Trying to erase flash. Attempt %1 of %2")
@@ -50,11 +103,11 @@ void log_upgrade(UpgradeEngine *upgrade, QPlainTextEdit *log)
                          }
                      });
     QObject::connect(upgrade, &UpgradeEngine::erased, log,
-                     [log, tr] { log->appendPlainText(tr("Flash has been successfully erased")); });
-    QObject::connect(upgrade, &UpgradeEngine::allLinesSent, log, [log, tr] {
+                     [log] { log->appendPlainText(tr("Flash has been successfully erased")); });
+    QObject::connect(upgrade, &UpgradeEngine::allLinesSent, log, [log] {
         log->appendPlainText(tr("New firmware has been successfully sent."));
     });
-    QObject::connect(upgrade, &UpgradeEngine::finished, log, [log, tr](UpgradeOutcome outcome) {
+    QObject::connect(upgrade, &UpgradeEngine::finished, log, [log](UpgradeOutcome outcome) {
         if (outcome == UpgradeOutcome::Succeeded)
             log->appendPlainText(
                 tr("New firmware checksum is OK\r\nNew firmware has been successfully flashed."));
@@ -76,6 +129,7 @@ MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::My
     log_upgrade(upgrade, ui->plainTextEdit);
 
     fill_port_list(ui->ports_combo_box);
+    preselect(ui->ports_combo_box, rememberedPort());
 
     ui->label_connection_state->setStyleSheet(QStringLiteral("color: rgb(150, 20, 20)"));
 
@@ -139,12 +193,69 @@ MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::My
     };
     for (const auto &entry : set_buttons)
         connect(entry.button, SIGNAL(clicked(bool)), this, entry.slot);
+
+    // A setting's row is its input and the first Set button of the same group box
+    // that is not above it: beside it, or below it for the discharge curve's points.
+    const auto inputs =
+        findChildren<QWidget *>(QRegularExpression(QStringLiteral("^(lineEdit|comboBox)_set_")));
+    for (QWidget *input : inputs) {
+        QPushButton *row_button = nullptr;
+        for (const auto &entry : set_buttons)
+            if (entry.button->parentWidget() == input->parentWidget() &&
+                entry.button->geometry().bottom() >= input->geometry().top() &&
+                (!row_button || entry.button->y() < row_button->y()))
+                row_button = entry.button;
+        if (row_button)
+            row_buttons.insert(input, row_button);
+    }
+
+    // Remembered once per connection, at its first valid frame. Not a slot of the
+    // window: the context is the link, like the log's.
+    connect(link, &BmsLink::linkAlive, link, [this] {
+        if (port_to_remember.isEmpty())
+            return;
+        QSettings().setValue(QLatin1String(REMEMBERED_PORT_KEY), port_to_remember);
+        port_to_remember.clear();
+    });
 }
 
 MyDialogWindow::~MyDialogWindow()
 {
     delete ui;
     link->close();
+}
+
+void MyDialogWindow::presetPort(const QString &port, bool connect_now)
+{
+    if (!port.isEmpty())
+        ui->ports_combo_box->setEditText(port);
+    if (connect_now)
+        comport_connect();
+}
+
+QString MyDialogWindow::rememberedPort()
+{
+    return QSettings().value(QLatin1String(REMEMBERED_PORT_KEY)).toString();
+}
+
+void MyDialogWindow::keyPressEvent(QKeyEvent *event)
+{
+    // Every button is made with autoDefault off, so QDialog presses nothing on Enter:
+    // here Enter presses the focused button, or the Set button of the focused input's
+    // row, and nothing anywhere else. It never closes the window; holding it down
+    // presses once.
+    const Qt::KeyboardModifiers modifiers = event->modifiers();
+    if ((event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) ||
+        (modifiers != Qt::NoModifier && modifiers != Qt::KeypadModifier)) {
+        QDialog::keyPressEvent(event);
+        return;
+    }
+    QWidget *focus = focusWidget();
+    QPushButton *button = qobject_cast<QPushButton *>(focus);
+    if (!button)
+        button = row_buttons.value(focus);
+    if (button && !event->isAutoRepeat())
+        button->click();
 }
 
 void MyDialogWindow::refresh_ports_slot()
@@ -154,9 +265,13 @@ void MyDialogWindow::refresh_ports_slot()
 
 void MyDialogWindow::comport_connect()
 {
-    // The outcome is not examined: a port that did not open shows itself through
-    // the link label once no reply arrives.
-    link->open(ui->ports_combo_box->currentText());
+    // A port that did not open gets its line in the log; the window goes on as
+    // after an open, and the link label shows that nothing answers.
+    const QString name = ui->ports_combo_box->currentText();
+    if (link->open(name))
+        port_to_remember = name;
+    else
+        ui->plainTextEdit->appendPlainText(open_failure(name, link->port()));
     ui->button_connect->setEnabled(false);
     ui->button_disconnect->setEnabled(true);
     ui->ports_combo_box->setEnabled(false);
@@ -171,6 +286,7 @@ void MyDialogWindow::comport_disconnect()
     ui->button_disconnect->setEnabled(false);
     ui->ports_combo_box->setEnabled(true);
     ui->button_refresh->setEnabled(true);
+    port_to_remember.clear();
     link->close();
     link->stopPolling();
     values_refresh_timer->stop();

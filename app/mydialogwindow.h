@@ -2,8 +2,10 @@
 #define MYDIALOGWINDOW_H
 
 #include <QDialog>
+#include <QHash>
 
 class BmsLink;
+class QPushButton;
 class QTimer;
 class UpgradeEngine;
 
@@ -23,6 +25,15 @@ class MyDialogWindow : public QDialog
 public:
     explicit MyDialogWindow(QWidget *parent = nullptr);
     ~MyDialogWindow() override;
+
+    // A start from the command line: `port` into the port box (unless empty) and,
+    // with `connect_now`, what the Connect button does.
+    void presetPort(const QString &port, bool connect_now);
+    // The port through which a BMS last answered; empty if none ever has.
+    static QString rememberedPort();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
 
 private slots:
     void comport_connect();
@@ -75,6 +86,10 @@ private:
     BmsLink *link;
     UpgradeEngine *upgrade;
     QTimer *values_refresh_timer;
+    // Enter in a setting's input presses the Set button of its row.
+    QHash<const QWidget *, QPushButton *> row_buttons;
+    // The port just opened, until the BMS first answers through it.
+    QString port_to_remember;
 };
 
 #endif // MYDIALOGWINDOW_H

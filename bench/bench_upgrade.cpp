@@ -21,6 +21,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSerialPort>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -205,6 +206,7 @@ int main(int argc, char **argv)
     }
 
     QApplication app(argc, argv);
+    QStandardPaths::setTestModeEnabled(true); // the port that answered: not the user's settings
     QTemporaryDir dir;
     const QString dump = dir.filePath(QStringLiteral("flash.bin"));
 

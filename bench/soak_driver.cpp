@@ -20,7 +20,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QPlainTextEdit>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -101,6 +103,10 @@ int main(int argc, char **argv)
         }
     }
     qInstallMessageHandler(count_messages);
+    // The accepted replies are counted from their debug lines; the port that
+    // answered is remembered in a settings file of its own, not the user's.
+    QLoggingCategory::setFilterRules(QStringLiteral("bms.link.reply.debug=true"));
+    QStandardPaths::setTestModeEnabled(true);
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // each report line as it happens, through tee
 
     // A whole image: 896 records of 16 bytes. The simulator writes its flash to

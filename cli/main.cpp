@@ -87,10 +87,11 @@ int main(int argc, char **argv)
     const std::optional<Invocation> inv = parse_invocation(arguments, &code);
     if (!inv)
         return code;
-    // The engine reports every stored reply at debug level: useful when chasing a
-    // line fault (--verbose), noise between a command's own lines otherwise.
-    if (!inv->verbose)
-        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    // The engine reports every stored reply in its own categories, which are off
+    // by default: useful when chasing a line fault (--verbose), noise between a
+    // command's own lines otherwise.
+    QLoggingCategory::setFilterRules(inv->verbose ? QStringLiteral("bms.*.debug=true")
+                                                  : QStringLiteral("*.debug=false"));
     if (inv->command == CommandKind::Ports)
         return run_ports(inv->json);
 

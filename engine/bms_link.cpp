@@ -1,8 +1,14 @@
 #include "bms_link.h"
 
-#include <QDebug>
+#include <QLoggingCategory>
 #include <QSerialPort>
 #include <QTimer>
+
+namespace
+{
+// Ten a second while polling: off unless asked for (see README, "Diagnostic output").
+Q_LOGGING_CATEGORY(reply_log, "bms.link.reply", QtInfoMsg)
+} // namespace
 
 BmsLink::BmsLink(Wiring wiring, QObject *parent)
     : QObject(parent), port_(new QSerialPort(this)), poll_timer_(new QTimer(this)),
@@ -151,7 +157,7 @@ ReceptionResult BmsLink::receive()
     if (!result.read_reply)
         return result;
 
-    qDebug() << "Correct reply received, copied to the bms registers array";
+    qCDebug(reply_log) << "Correct reply received, copied to the bms registers array";
     const int count = (result.length - 2) / 2;
     emit registersStored(result.first_register, count);
     if (result.status_reply)

@@ -2,8 +2,15 @@
 
 #include "monitor/register_map.h"
 
-#include <QDebug>
+#include <QLoggingCategory>
 #include <QTimer>
+
+namespace
+{
+// Every status poll and line of an upgrade: off unless asked for (see README).
+Q_LOGGING_CATEGORY(status_log, "bms.upgrade.status", QtInfoMsg)
+Q_LOGGING_CATEGORY(line_log, "bms.upgrade.line", QtInfoMsg)
+} // namespace
 
 UpgradeEngine::UpgradeEngine(BmsLink *link, BmsLink::Wiring wiring, QObject *parent)
     : QObject(parent), link_(link), check_timer_(new QTimer(this)), retry_timer_(new QTimer(this))
@@ -58,11 +65,11 @@ void UpgradeEngine::statusPollDue()
 bool UpgradeEngine::acceptStatus()
 {
     const quint8 *status = link_->image().data() + 2 * REG_LAST_PROCESSED_COMMAND;
-    qDebug() << "Last processed by MCU" << unsigned(status[0]) << unsigned(status[1])
-             << unsigned(status[2]) << unsigned(status[3]);
-    qDebug() << "Last sent from the app" << unsigned(frame_byte(frame_, 4))
-             << unsigned(frame_byte(frame_, 5)) << unsigned(frame_byte(frame_, 6))
-             << unsigned(frame_byte(frame_, 7));
+    qCDebug(status_log) << "Last processed by MCU" << unsigned(status[0]) << unsigned(status[1])
+                        << unsigned(status[2]) << unsigned(status[3]);
+    qCDebug(status_log) << "Last sent from the app" << unsigned(frame_byte(frame_, 4))
+                        << unsigned(frame_byte(frame_, 5)) << unsigned(frame_byte(frame_, 6))
+                        << unsigned(frame_byte(frame_, 7));
     if (!status_accepted(status, frame_, phase_))
         return false; // the reply window is still open and decides
     retry_timer_->stop();
@@ -72,7 +79,7 @@ bool UpgradeEngine::acceptStatus()
 void UpgradeEngine::sendNextLine()
 {
     const HexRecord &record = records_.at(next_record_++);
-    qDebug() << "size" << record.byte_count << "address" << record.address;
+    qCDebug(line_log) << "size" << record.byte_count << "address" << record.address;
     sendCommand(build_write_command(record));
     ++line_number_;
     attempt_ = 1;

@@ -6,8 +6,10 @@
 #include "window_access.h"
 
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QSerialPort>
 #include <QSerialPortInfo>
+#include <QSettings>
 #include <QtTest>
 
 #include <memory>
@@ -51,6 +53,7 @@ class TestWindow : public QObject
     MyDialogWindow *w() { return window.get(); }
     QLabel *label() { return widget<QLabel>(w(), "label_connection_state"); }
     QSerialPort *port() { return w()->findChild<QSerialPort *>(); }
+    QPlainTextEdit *log() { return widget<QPlainTextEdit>(w(), "plainTextEdit"); }
     void deliver(const QByteArray &bytes)
     {
         peer->write(bytes);
@@ -179,7 +182,7 @@ private slots:
     void connect_and_disconnect()
     {
         connect_window(w(), peer->slavePath());
-        QVERIFY(port()->isOpen());
+        QVERIFY(port()->isOpen() && log()->toPlainText().isEmpty());
         termios tio{}; // what the terminal driver itself was told: 115200 8N1, no flow control
         QCOMPARE(tcgetattr(port()->handle(), &tio), 0);
         QVERIFY(cfgetispeed(&tio) == B115200 && cfgetospeed(&tio) == B115200);
@@ -204,9 +207,13 @@ private slots:
         QCOMPARE(int(quint8(peer->readAtLeast(9, 3000).at(5))), last == 0x64 ? 0 : last + 0x14);
         click(w(), "button_disconnect");
 
-        // A port that does not open still switches the window.
+        // A port that does not open still switches the window, and the log says why.
         connect_window(w(), "/dev/does-not-exist");
         QVERIFY(!port()->isOpen() && widget<QWidget>(w(), "button_disconnect")->isEnabled());
+        QVERIFY(!widget<QWidget>(w(), "button_connect")->isEnabled() &&
+                timer(w(), POLL_TIMER)->isActive());
+        QCOMPARE(log()->toPlainText(),
+                 "Cannot open port /dev/does-not-exist: " + port()->errorString());
         click(w(), "button_disconnect");
     }
 
@@ -346,6 +353,97 @@ private slots:
         set_text(w(), "lineEdit_set_dsg_curve5", "3600");
         QVERIFY(click_sends_nothing("pushButton_set_dsg_curve_manual"));
         click(w(), "button_disconnect");
+    }
+
+    void enter_presses_the_focused_or_the_rows_button()
+    {
+        w()->show();
+        connect_window(w(), peer->slavePath());
+        show_curve(true);
+        const auto enter = [this](const char *name) {
+            QWidget *target = widget<QWidget>(w(), name);
+            target->setFocus();
+            QTest::keyClick(target, Qt::Key_Return);
+        };
+        // A focused button; inputs beside their button, one of three, above it.
+        const char *const rows[][2] = {{"pushButton_set_short_circuit_delay", "52"},
+                                       {"comboBox_set_month_of_production", "20"},
+                                       {"lineEdit_set_dsg_curve11", "05"},
+                                       {"comboBox_set_adc_gain", "6B"}};
+        for (const auto &row : rows) {
+            enter(row[0]);
+            QVERIFY2(peer->nextFrame(0xFE).mid(5, 1) == hex(row[1]), row[0]);
+        }
+        // Elsewhere Enter presses nothing, not even Flash! beside the path.
+        enter("lineEdit_set_firmware_path");
+        QCOMPARE(click_and_read("pushButton_set_balance_mode").mid(5, 1), hex("6D"));
+        QVERIFY(w()->isVisible() && log()->toPlainText().isEmpty());
+        click(w(), "button_disconnect");
+    }
+
+    void remembered_port()
+    {
+        QSettings settings;
+        settings.remove("port/answered");
+        connect_window(w(), peer->slavePath());
+        deliver(STATUS);
+        QCOMPARE(MyDialogWindow::rememberedPort(), peer->slavePath());
+        settings.setValue("port/answered", "elsewhere"); // once per connection
+        deliver(STATUS);
+        QCOMPARE(MyDialogWindow::rememberedPort(), QString("elsewhere"));
+        click(w(), "button_disconnect");
+
+        // Preselected when listed, by name or through a link; otherwise the list as ever.
+        const auto listed = QSerialPortInfo::availablePorts();
+        QTemporaryDir dir;
+        QStringList remembered{"/dev/not-here"};
+        if (!listed.isEmpty() && QFile::link(listed.last().systemLocation(), dir.filePath("l")))
+            remembered << listed.last().portName() << dir.filePath("l");
+        for (const QString &name : remembered) {
+            settings.setValue("port/answered", name);
+            MyDialogWindow fresh;
+            const auto *box = widget<QComboBox>(&fresh, "ports_combo_box");
+            QCOMPARE(box->currentText(), listed.isEmpty()        ? QString()
+                                         : name == remembered[0] ? listed.first().portName()
+                                                                 : name);
+        }
+    }
+
+    // The binary: help and version without a display, --port and --connect, the
+    // debug lines off unless asked for and then without a prefix.
+    void command_line()
+    {
+        QTemporaryDir config;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name :
+             {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "QT_LOGGING_RULES"})
+            env.remove(name);
+        env.insert("XDG_CONFIG_HOME", config.path());
+        QProcess tool;
+        const auto run = [&](const QStringList &args) {
+            tool.setProcessEnvironment(env);
+            tool.start(BMS_TOOL_PATH, args);
+            return tool.waitForStarted();
+        };
+        QVERIFY(run({"--help"}) && tool.waitForFinished() && tool.exitCode() == 0);
+        QVERIFY(tool.readAllStandardOutput().contains("  bms_tool --port /dev/ttyUSB0 --connect"));
+        QVERIFY(run({"--version"}) && tool.waitForFinished() && tool.exitCode() == 0);
+        QVERIFY(tool.readAllStandardOutput().startsWith("bms_tool 2."));
+
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        QVERIFY(run({"--connect"}) && tool.waitForFinished() && tool.exitCode() == 2);
+        for (const bool asked : {true, false}) {
+            env.insert("QT_LOGGING_RULES", asked ? "bms.*.debug=true" : "");
+            peer->drain();
+            // --connect alone: the port that answered to the first run.
+            QVERIFY(run(asked ? QStringList{"--port", peer->slavePath(), "--connect"}
+                              : QStringList{"--connect"}));
+            QCOMPARE(peer->readAtLeast(9, 5000).left(5), hex("55 AA 03 22 01"));
+            deliver(STATUS);
+            tool.terminate();
+            tool.waitForFinished();
+            QCOMPARE(tool.readAllStandardError().split('\n').contains(STORED.toLatin1()), asked);
+        }
     }
 };
 

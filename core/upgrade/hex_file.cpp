@@ -1,12 +1,15 @@
 #include "upgrade/hex_file.h"
 
-#include <QDebug>
 #include <QIODevice>
+#include <QLoggingCategory>
 
 #include <cstring>
 
 namespace
 {
+
+// One line per data record of a loaded file: off unless asked for (see README).
+Q_LOGGING_CATEGORY(line_log, "bms.hex.line", QtInfoMsg)
 
 QChar char_at(const QString &line, int pos)
 {
@@ -93,7 +96,7 @@ void load_firmware(QIODevice &file, FirmwareLoader &loader)
     while (!file.atEnd()) {
         if (loader.add_line(hex_line_text(file.readLine()))) {
             const HexRecord &record = loader.records().constLast();
-            qDebug() << "size" << record.byte_count << "address" << record.address;
+            qCDebug(line_log) << "size" << record.byte_count << "address" << record.address;
         }
     }
     loader.end_of_file();
