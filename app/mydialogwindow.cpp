@@ -1,5 +1,6 @@
 #include "mydialogwindow.h"
 
+#include "appearance.h"
 #include "bms_link.h"
 #include "ui_mydialogwindow.h"
 #include "upgrade_engine.h"
@@ -139,6 +140,8 @@ MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::My
     };
     for (const auto &entry : set_buttons)
         connect(entry.button, SIGNAL(clicked(bool)), this, entry.slot);
+
+    fit_tooltips(this);
 }
 
 MyDialogWindow::~MyDialogWindow()
