@@ -1,3 +1,4 @@
+#include "appearance.h"
 #include "mydialogwindow.h"
 
 #include <QApplication>
@@ -77,7 +78,9 @@ int main(int argc, char *argv[])
         }
     }
 
+    enable_high_dpi_scaling();
     QApplication application(argc, argv);
+    use_form_font();
     QCommandLineParser parser;
     describe(parser);
     if (!parser.parse(QApplication::arguments()))

@@ -1,5 +1,6 @@
 #include "mydialogwindow.h"
 
+#include "appearance.h"
 #include "bms_link.h"
 #include "monitor/display.h"
 #include "ui_mydialogwindow.h"
@@ -45,6 +46,7 @@ void MyDialogWindow::refresh_values()
     for (size_t k = 0; k < t.cells.size(); ++k) {
         cells[k]->setText(t.cells[k]);
         balancing[k]->setText(t.balancing[k]);
+        fit_tooltip(balancing[k]);
     }
 
     // The rows of the advanced settings, by the setting each shows.

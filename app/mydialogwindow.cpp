@@ -1,5 +1,6 @@
 #include "mydialogwindow.h"
 
+#include "appearance.h"
 #include "bms_link.h"
 #include "ui_mydialogwindow.h"
 #include "upgrade_engine.h"
@@ -217,6 +218,8 @@ MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::My
         QSettings().setValue(QLatin1String(REMEMBERED_PORT_KEY), port_to_remember);
         port_to_remember.clear();
     });
+
+    fit_tooltips(this);
 }
 
 MyDialogWindow::~MyDialogWindow()

@@ -15,7 +15,7 @@ ensure_packages() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(cmake make g++ pkg-config qtbase5-dev libqt5serialport5-dev libqt5svg5-dev)
+BUILD_PACKAGES=(cmake make g++ pkg-config qtbase5-dev libqt5serialport5-dev libqt5svg5-dev fonts-liberation)
 # The same tree also builds on Qt 6; the suite runs on both.
 QT6_PACKAGES=(qt6-base-dev qt6-serialport-dev qt6-svg-dev)
 

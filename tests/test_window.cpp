@@ -1,6 +1,7 @@
 // The window over a real pseudo-terminal: start-up, wiring, the port, polling and
-// reception, and every "Set" button's frame on the wire.
+// reception, every "Set" button's frame on the wire, and the texts it cuts off.
 
+#include "appearance.h"
 #include "mydialogwindow.h"
 #include "pty_peer.h"
 #include "window_access.h"
@@ -81,6 +82,7 @@ class TestWindow : public QObject
     }
 
 private slots:
+    void initTestCase() { use_form_font(); }
     void init()
     {
         debug_log.clear();
@@ -444,6 +446,30 @@ private slots:
             tool.waitForFinished();
             QCOMPARE(tool.readAllStandardError().split('\n').contains(STORED.toLatin1()), asked);
         }
+    }
+
+    // The form's fixed geometry with a live pack's values: few texts are cut, and
+    // each one that is, and only such a one, has its full text as tooltip.
+    void clipped_texts_have_tooltips()
+    {
+        if (QFontInfo(QFont("Liberation Sans")).family() == "Liberation Sans")
+            QCOMPARE(QFontInfo(label()->font()).family(), QString("Liberation Sans"));
+        QProcess sim;
+        w()->show();
+        connect_window(w(), start_sim(sim));
+        // The last read of the cycle has arrived, and so have the others.
+        QTRY_VERIFY_WITH_TIMEOUT(text_of(w(), "lineEdit_critical_int_temp").toInt() > 0, 5000);
+        QStringList clipped;
+        for (QWidget *child : w()->findChildren<QWidget *>()) {
+            const QString text = clipped_text(child);
+            QCOMPARE(child->toolTip(), text);
+            if (!text.isEmpty())
+                clipped << child->objectName();
+        }
+        QVERIFY2(clipped.size() <= 15, qPrintable(clipped.join(' ')));
+        set_text(w(), "lineEdit_set_capacity", QString(30, '8'));
+        QCOMPARE(widget<QLineEdit>(w(), "lineEdit_set_capacity")->toolTip(), QString(30, '8'));
+        stop_sim(sim);
     }
 };
 

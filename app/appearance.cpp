@@ -1,0 +1,145 @@
+#include "appearance.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QEvent>
+#include <QFontInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleOption>
+
+namespace
+{
+
+// QLineEdit keeps this much space either side of its text.
+constexpr int LINE_EDIT_MARGIN = 2;
+
+// A layout places its widgets only when the window is first shown, and a new
+// font moves every limit.
+class Refit : public QObject
+{
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Resize || event->type() == QEvent::FontChange)
+            fit_tooltip(static_cast<QWidget *>(watched));
+        return false;
+    }
+};
+
+// A line edit scrolls its text, hiding the beginning, as soon as the text and one
+// pixel for the cursor need more than its room.
+bool line_edit_clips(const QLineEdit *field, const QString &text)
+{
+    QStyleOptionFrame option;
+    option.initFrom(field);
+    option.rect = field->contentsRect();
+    option.lineWidth = field->hasFrame() ? field->style()->pixelMetric(QStyle::PM_DefaultFrameWidth,
+                                                                       &option, field)
+                                         : 0;
+    const QMargins margins = field->textMargins();
+    const int room =
+        field->style()->subElementRect(QStyle::SE_LineEditContents, &option, field).width() -
+        margins.left() - margins.right() - 2 * LINE_EDIT_MARGIN;
+    return field->fontMetrics().horizontalAdvance(text) + 1 > room;
+}
+
+// Other widgets draw the text whole and let their edges cut it. Its advance ends
+// with the last glyph's side bearing, so a text that overruns its room by one
+// pixel loses at most the faint edge of that glyph.
+bool text_clips(const QWidget *widget, const QString &text, int room)
+{
+    return widget->fontMetrics().horizontalAdvance(text) > room + 1;
+}
+
+} // namespace
+
+void enable_high_dpi_scaling()
+{
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    // As Qt 6 does: at 150 % the window is 1.5 times as large, not twice (which
+    // would not fit a 2560-pixel screen).
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
+        Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+#endif
+}
+
+void use_form_font()
+{
+    const QString family = QStringLiteral("Liberation Sans");
+    if (QFontInfo(QFont(family)).family() != family)
+        return;
+    // Where fontconfig does not alias Arial itself.
+    QFont::insertSubstitution(QStringLiteral("Arial"), family);
+    QApplication::setFont(QFont(family, 8));
+}
+
+QString clipped_text(const QWidget *widget)
+{
+    const QStyle *style = widget->style();
+    QString text;
+    bool clipped = false;
+    if (const auto *label = qobject_cast<const QLabel *>(widget)) {
+        text = label->text();
+        clipped = text_clips(label, text, label->contentsRect().width() - 2 * label->margin());
+    } else if (const auto *button = qobject_cast<const QPushButton *>(widget)) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        if (button->autoDefault())
+            option.features |= QStyleOptionButton::AutoDefaultButton;
+        text = button->text();
+        clipped = text_clips(
+            button, text,
+            style->subElementRect(QStyle::SE_PushButtonContents, &option, button).width());
+    } else if (const auto *box = qobject_cast<const QComboBox *>(widget)) {
+        text = box->currentText();
+        if (box->lineEdit()) {
+            clipped = line_edit_clips(box->lineEdit(), text);
+        } else {
+            QStyleOptionComboBox option;
+            option.initFrom(box);
+            option.frame = box->hasFrame();
+            // The style draws the current item a pixel inside the edit field.
+            const QRect edit = style->subControlRect(QStyle::CC_ComboBox, &option,
+                                                     QStyle::SC_ComboBoxEditField, box);
+            clipped = text_clips(box, text, edit.width() - 2);
+        }
+    } else if (const auto *field = qobject_cast<const QLineEdit *>(widget)) {
+        // One inside a combo box is the box's to report.
+        if (!qobject_cast<const QComboBox *>(field->parentWidget())) {
+            text = field->displayText();
+            clipped = line_edit_clips(field, text);
+        }
+    }
+    return clipped ? text : QString();
+}
+
+void fit_tooltip(QWidget *widget)
+{
+    const QString tip = clipped_text(widget);
+    if (widget->toolTip() != tip)
+        widget->setToolTip(tip);
+}
+
+void fit_tooltips(QWidget *root)
+{
+    auto *refit = new Refit(root);
+    const auto widgets = root->findChildren<QWidget *>();
+    for (QWidget *widget : widgets) {
+        if (!qobject_cast<QLabel *>(widget) && !qobject_cast<QPushButton *>(widget) &&
+            !qobject_cast<QComboBox *>(widget) && !qobject_cast<QLineEdit *>(widget))
+            continue;
+        widget->installEventFilter(refit);
+        if (auto *box = qobject_cast<QComboBox *>(widget))
+            QObject::connect(box, &QComboBox::currentTextChanged, box, [box] { fit_tooltip(box); });
+        else if (auto *field = qobject_cast<QLineEdit *>(widget))
+            QObject::connect(field, &QLineEdit::textChanged, field,
+                             [field] { fit_tooltip(field); });
+        fit_tooltip(widget);
+    }
+}

@@ -1,0 +1,30 @@
+#ifndef APPEARANCE_H
+#define APPEARANCE_H
+
+// The form's fixed geometry was laid out for a narrow 8-point interface font with
+// Arial. These keep it legible elsewhere: the font closest to that, and the full
+// text as a tooltip wherever a widget still shows only part of it.
+
+#include <QString>
+
+class QWidget;
+
+// Before the QApplication exists: the fixed-size window scales with the screen's
+// density (Qt 6 always does).
+void enable_high_dpi_scaling();
+// After: Liberation Sans, metric-compatible with Arial, at 8 points as the
+// application font, and for the widgets that ask for Arial, where it is installed;
+// elsewhere the default font stays and the tooltips make up for it.
+void use_form_font();
+
+// The text of a label, push button, combo box or line edit when it is wider than
+// the room the widget gives it; empty when it fits (or the widget shows no text).
+QString clipped_text(const QWidget *widget);
+// Gives `widget` its clipped text as tooltip, or none when the text fits.
+void fit_tooltip(QWidget *widget);
+// fit_tooltip on every widget under `root`, and again whenever a line edit's or a
+// combo box's text changes, or a widget's size or font does. A label's text has no
+// signal: whoever sets one calls fit_tooltip.
+void fit_tooltips(QWidget *root);
+
+#endif // APPEARANCE_H
