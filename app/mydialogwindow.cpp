@@ -141,6 +141,7 @@ MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::My
     for (const auto &entry : set_buttons)
         connect(entry.button, SIGNAL(clicked(bool)), this, entry.slot);
 
+    cache_value_field_panels(this);
     fit_tooltips(this);
 }
 
