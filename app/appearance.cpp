@@ -6,9 +6,14 @@
 #include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
+#include <QPixmapCache>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOption>
+
+#include <cmath>
 
 namespace
 {
@@ -55,6 +60,44 @@ bool text_clips(const QWidget *widget, const QString &text, int room)
 {
     return widget->fontMetrics().horizontalAdvance(text) > room + 1;
 }
+
+// The panel of a line edit, frame included, drawn once per look and then copied:
+// styles stroke the antialiased frame anew on every repaint, most of the cost of
+// showing a changed value.
+class CachedPanels : public QProxyStyle
+{
+public:
+    void drawPrimitive(PrimitiveElement element, const QStyleOption *option, QPainter *painter,
+                       const QWidget *widget) const override
+    {
+        const auto *frame = qstyleoption_cast<const QStyleOptionFrame *>(option);
+        const qreal ratio = painter->device()->devicePixelRatioF();
+        // At a fractional ratio a field starts between device pixels, where a copy
+        // would differ from the drawing.
+        if (element != PE_PanelLineEdit || !frame || ratio != std::floor(ratio))
+            return QProxyStyle::drawPrimitive(element, option, painter, widget);
+        const QString key = QStringLiteral("bms-line-edit-panel-%1x%2-%3-%4-%5-%6")
+                                .arg(option->rect.width())
+                                .arg(option->rect.height())
+                                .arg(int(option->state))
+                                .arg(frame->lineWidth)
+                                .arg(option->palette.cacheKey())
+                                .arg(ratio);
+        QPixmap panel;
+        if (!QPixmapCache::find(key, &panel)) {
+            panel = QPixmap(option->rect.size() * ratio);
+            panel.setDevicePixelRatio(ratio);
+            panel.fill(Qt::transparent);
+            QStyleOptionFrame at_origin(*frame);
+            at_origin.rect.moveTo(0, 0);
+            QPainter drawing(&panel);
+            QProxyStyle::drawPrimitive(element, &at_origin, &drawing, widget);
+            drawing.end();
+            QPixmapCache::insert(key, panel);
+        }
+        painter->drawPixmap(option->rect.topLeft(), panel);
+    }
+};
 
 } // namespace
 
@@ -142,4 +185,16 @@ void fit_tooltips(QWidget *root)
                              [field] { fit_tooltip(field); });
         fit_tooltip(widget);
     }
+}
+
+void cache_value_field_panels(QWidget *root)
+{
+    // With no base given, the proxy draws with a style of the application's kind.
+    auto *style = new CachedPanels;
+    style->setParent(root);
+    const auto fields = root->findChildren<QLineEdit *>();
+    for (QLineEdit *field : fields)
+        if (!field->objectName().startsWith(QLatin1String("lineEdit_set_")) &&
+            !qobject_cast<QComboBox *>(field->parentWidget()))
+            field->setStyle(style);
 }

@@ -27,4 +27,9 @@ void fit_tooltip(QWidget *widget);
 // signal: whoever sets one calls fit_tooltip.
 void fit_tooltips(QWidget *root);
 
+// The value fields under `root` (the line edits not named lineEdit_set_...) draw
+// their panel from a cache: the same pixels, without stroking the frame again each
+// time a value changes.
+void cache_value_field_panels(QWidget *root);
+
 #endif // APPEARANCE_H

@@ -4,6 +4,25 @@
 #include "bms_link.h"
 #include "ui_mydialogwindow.h"
 
+namespace
+{
+
+// A reply arrives ten times a second, and a new style sheet restyles the label:
+// only a change of state touches it.
+void show_link_state(QLabel *label, bool alive)
+{
+    const QString text = QCoreApplication::translate(
+        "MyDialogWindow", alive ? "BMS IS CONNECTED" : "BMS IS DISCONNECTED");
+    if (label->text() == text)
+        return;
+    label->setText(text);
+    label->setStyleSheet(alive ? QStringLiteral("color: rgb(30, 150, 30)")
+                               : QStringLiteral("color: rgb(150, 20, 20)"));
+    fit_tooltip(label);
+}
+
+} // namespace
+
 void MyDialogWindow::bms_registers_request_send_timer_overflow()
 {
     link->pollTick();
@@ -14,16 +33,12 @@ void MyDialogWindow::comport_received()
     const ReceptionResult result = link->receive();
     if (!result.valid)
         return;
-    ui->label_connection_state->setText(tr("BMS IS CONNECTED"));
-    ui->label_connection_state->setStyleSheet(QStringLiteral("color: rgb(30, 150, 30)"));
-    fit_tooltip(ui->label_connection_state);
+    show_link_state(ui->label_connection_state, true);
     if (result.status_reply)
         process_last_received_update_command();
 }
 
 void MyDialogWindow::disconnect_timer_overflow()
 {
-    ui->label_connection_state->setText(tr("BMS IS DISCONNECTED"));
-    ui->label_connection_state->setStyleSheet(QStringLiteral("color: rgb(150, 20, 20)"));
-    fit_tooltip(ui->label_connection_state);
+    show_link_state(ui->label_connection_state, false);
 }

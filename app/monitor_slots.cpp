@@ -7,6 +7,27 @@
 
 #include <QTimer>
 
+namespace
+{
+
+// Most fields keep their text from one refresh to the next, and QLineEdit lays
+// out and repaints even an equal text: twice a second for some seventy fields.
+void show_text(QLineEdit *field, const QString &text)
+{
+    if (field->text() != text)
+        field->setText(text);
+}
+
+void show_text(QLabel *label, const QString &text)
+{
+    if (label->text() == text)
+        return;
+    label->setText(text);
+    fit_tooltip(label);
+}
+
+} // namespace
+
 void MyDialogWindow::refresh_values()
 {
     const DisplayTexts t = display_texts(link->image());
@@ -17,20 +38,20 @@ void MyDialogWindow::refresh_values()
         ui->lineEdit_dsg_curve10, ui->lineEdit_dsg_curve11,
     };
     for (size_t k = 0; k < t.dsg_curve.size(); ++k)
-        curve[k]->setText(t.dsg_curve[k]);
-    ui->lineEdit_serial_number->setText(t.serial_number);
-    ui->lineEdit_bms_firmware->setText(t.firmware);
-    ui->lineEdit_battery_capacity->setText(t.capacity);
-    ui->lineEdit_date_of_production->setText(t.date_of_production);
-    ui->lineEdit_charging_state->setText(t.charging);
-    ui->lineEdit_recuperation_enabled->setText(t.recuperation_enabled);
-    ui->lineEdit_overheat_detected->setText(t.overheat);
-    ui->lineEdit_remain_battery_capacity_mah->setText(t.remaining_mah);
-    ui->lineEdit_remain_battery_capacity_percents->setText(t.remaining_percent);
-    ui->lineEdit_battery_current->setText(t.current_ma);
-    ui->lineEdit_battery_voltage->setText(t.voltage_mv);
-    ui->lineEdit_t1->setText(t.t1);
-    ui->lineEdit_t2->setText(t.t2);
+        show_text(curve[k], t.dsg_curve[k]);
+    show_text(ui->lineEdit_serial_number, t.serial_number);
+    show_text(ui->lineEdit_bms_firmware, t.firmware);
+    show_text(ui->lineEdit_battery_capacity, t.capacity);
+    show_text(ui->lineEdit_date_of_production, t.date_of_production);
+    show_text(ui->lineEdit_charging_state, t.charging);
+    show_text(ui->lineEdit_recuperation_enabled, t.recuperation_enabled);
+    show_text(ui->lineEdit_overheat_detected, t.overheat);
+    show_text(ui->lineEdit_remain_battery_capacity_mah, t.remaining_mah);
+    show_text(ui->lineEdit_remain_battery_capacity_percents, t.remaining_percent);
+    show_text(ui->lineEdit_battery_current, t.current_ma);
+    show_text(ui->lineEdit_battery_voltage, t.voltage_mv);
+    show_text(ui->lineEdit_t1, t.t1);
+    show_text(ui->lineEdit_t2, t.t2);
 
     QLineEdit *const cells[] = {
         ui->lineEdit_cell1, ui->lineEdit_cell2,  ui->lineEdit_cell3, ui->lineEdit_cell4,
@@ -44,45 +65,44 @@ void MyDialogWindow::refresh_values()
         ui->label_cell_balancing10,
     };
     for (size_t k = 0; k < t.cells.size(); ++k) {
-        cells[k]->setText(t.cells[k]);
-        balancing[k]->setText(t.balancing[k]);
-        fit_tooltip(balancing[k]);
+        show_text(cells[k], t.cells[k]);
+        show_text(balancing[k], t.balancing[k]);
     }
 
     // The rows of the advanced settings, by the setting each shows.
-    const auto show = [&t](Setting s, QLineEdit *field) {
-        field->setText(t.settings[static_cast<size_t>(s)]);
+    const auto show_setting = [&t](Setting s, QLineEdit *field) {
+        show_text(field, t.settings[static_cast<size_t>(s)]);
     };
     using S = Setting;
-    show(S::ChargeOvercurrent, ui->lineEdit_undercurrent_current);
-    show(S::ChargeOvercurrentDelay, ui->lineEdit_undercurrent_delay);
-    show(S::ChargeOvercurrentCooldown, ui->lineEdit_undercurrent_holding_time);
-    show(S::DischargeOvercurrent, ui->lineEdit_overcurrent_current);
-    show(S::DischargeOvercurrentDelay, ui->lineEdit_overcurrent_delay);
-    show(S::DischargeOvercurrentCooldown, ui->lineEdit_overcurrent_holding_time);
-    show(S::ShortCircuitCurrent, ui->lineEdit_short_circuit_current);
-    show(S::ShortCircuitDelay, ui->lineEdit_short_circuit_delay);
-    show(S::ShortCircuitCooldown, ui->lineEdit_short_circuit_cooldown);
-    show(S::Overvoltage, ui->lineEdit_overvoltage);
-    show(S::OvervoltageHysteresis, ui->lineEdit_overvoltage_hysteresis);
-    show(S::OvervoltageDelay, ui->lineEdit_overvoltage_delay);
-    show(S::Undervoltage, ui->lineEdit_undervoltage);
-    show(S::UndervoltageHysteresis, ui->lineEdit_undervoltage_hysteresis);
-    show(S::UndervoltageDelay, ui->lineEdit_undervoltage_delay);
-    show(S::BalanceMode, ui->lineEdit_balance_mode);
-    show(S::ShutdownVoltage, ui->lineEdit_shutdown_voltage);
-    show(S::LowestVoltageToBalance, ui->lineEdit_lowest_voltage_to_balance);
-    show(S::CellDisbalanceThreshold, ui->lineEdit_disbalance_thr);
-    show(S::RecuperationDisableVoltage, ui->lineEdit_recuperation_disable_voltage);
-    show(S::CriticalTemperature, ui->lineEdit_critical_int_temp);
-    show(S::CriticalTemperatureDelay, ui->lineEdit_critical_temp_delay);
-    show(S::CriticalTemperatureHysteresis, ui->lineEdit_critical_temp_hysteresis);
-    show(S::AdcGain, ui->lineEdit_adc_gain);
-    show(S::AdcOffset, ui->lineEdit_adc_offset);
+    show_setting(S::ChargeOvercurrent, ui->lineEdit_undercurrent_current);
+    show_setting(S::ChargeOvercurrentDelay, ui->lineEdit_undercurrent_delay);
+    show_setting(S::ChargeOvercurrentCooldown, ui->lineEdit_undercurrent_holding_time);
+    show_setting(S::DischargeOvercurrent, ui->lineEdit_overcurrent_current);
+    show_setting(S::DischargeOvercurrentDelay, ui->lineEdit_overcurrent_delay);
+    show_setting(S::DischargeOvercurrentCooldown, ui->lineEdit_overcurrent_holding_time);
+    show_setting(S::ShortCircuitCurrent, ui->lineEdit_short_circuit_current);
+    show_setting(S::ShortCircuitDelay, ui->lineEdit_short_circuit_delay);
+    show_setting(S::ShortCircuitCooldown, ui->lineEdit_short_circuit_cooldown);
+    show_setting(S::Overvoltage, ui->lineEdit_overvoltage);
+    show_setting(S::OvervoltageHysteresis, ui->lineEdit_overvoltage_hysteresis);
+    show_setting(S::OvervoltageDelay, ui->lineEdit_overvoltage_delay);
+    show_setting(S::Undervoltage, ui->lineEdit_undervoltage);
+    show_setting(S::UndervoltageHysteresis, ui->lineEdit_undervoltage_hysteresis);
+    show_setting(S::UndervoltageDelay, ui->lineEdit_undervoltage_delay);
+    show_setting(S::BalanceMode, ui->lineEdit_balance_mode);
+    show_setting(S::ShutdownVoltage, ui->lineEdit_shutdown_voltage);
+    show_setting(S::LowestVoltageToBalance, ui->lineEdit_lowest_voltage_to_balance);
+    show_setting(S::CellDisbalanceThreshold, ui->lineEdit_disbalance_thr);
+    show_setting(S::RecuperationDisableVoltage, ui->lineEdit_recuperation_disable_voltage);
+    show_setting(S::CriticalTemperature, ui->lineEdit_critical_int_temp);
+    show_setting(S::CriticalTemperatureDelay, ui->lineEdit_critical_temp_delay);
+    show_setting(S::CriticalTemperatureHysteresis, ui->lineEdit_critical_temp_hysteresis);
+    show_setting(S::AdcGain, ui->lineEdit_adc_gain);
+    show_setting(S::AdcOffset, ui->lineEdit_adc_offset);
 
-    ui->lineEdit_charging_enabled->setText(t.charging_enabled);
-    ui->lineEdit_discharging_enabled->setText(t.discharging_enabled);
-    ui->lineEdit_bms_serial->setText(t.bms_serial);
+    show_text(ui->lineEdit_charging_enabled, t.charging_enabled);
+    show_text(ui->lineEdit_discharging_enabled, t.discharging_enabled);
+    show_text(ui->lineEdit_bms_serial, t.bms_serial);
 }
 
 void MyDialogWindow::values_refresh_timer_overflow()

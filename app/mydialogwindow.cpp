@@ -219,6 +219,7 @@ MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::My
         port_to_remember.clear();
     });
 
+    cache_value_field_panels(this);
     fit_tooltips(this);
 }
 

@@ -144,8 +144,11 @@ void BmsLink::requestTimedOut()
 
 ReceptionResult BmsLink::receive()
 {
-    const auto available = static_cast<quint8>(port_->bytesAvailable());
-    const QByteArray batch = port_->readAll();
+    const qint64 buffered = port_->bytesAvailable();
+    const auto available = static_cast<quint8>(buffered);
+    // All that is buffered, as readAll() would return, without the 16 KB that
+    // readAll() allocates and trims again for every reply.
+    const QByteArray batch = port_->read(buffered);
     const ReceptionResult result = receive_batch(available, batch, reply_buffer_, image_);
     port_->flush();
     if (!result.valid)

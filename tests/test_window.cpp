@@ -471,6 +471,22 @@ private slots:
         QCOMPARE(widget<QLineEdit>(w(), "lineEdit_set_capacity")->toolTip(), QString(30, '8'));
         stop_sim(sim);
     }
+
+    // Value fields copy their panel from a cache, in every state what the style draws.
+    void value_fields_look_as_drawn()
+    {
+        auto *field = widget<QLineEdit>(w(), "lineEdit_battery_voltage");
+        QWidget parent;
+        QLineEdit plain("39450", &parent);
+        field->setText(plain.text());
+        plain.setFont(field->font());
+        plain.resize(field->size());
+        for (bool enabled : {false, true, false}) {
+            field->setEnabled(enabled);
+            plain.setEnabled(enabled);
+            QCOMPARE(field->grab().toImage(), plain.grab().toImage());
+        }
+    }
 };
 
 QTEST_MAIN(TestWindow)
