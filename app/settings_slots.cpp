@@ -12,18 +12,18 @@ namespace
 void write(BmsLink *link, Setting setting, const std::optional<QByteArray> &bytes)
 {
     if (bytes)
-        link->writeRegisters(setting_spec(setting).reg, *bytes);
+        link->writeRegisters(setting_def(setting).reg, *bytes);
 }
 
 void write(BmsLink *link, Setting setting, const QComboBox *box)
 {
     write(link, setting,
-          encode_window_input(setting_spec(setting), box->currentText(), box->currentIndex()));
+          encode_window_input(setting_def(setting), box->currentText(), box->currentIndex()));
 }
 
 void write(BmsLink *link, Setting setting, const QLineEdit *edit)
 {
-    write(link, setting, encode_window_input(setting_spec(setting), edit->text(), -1));
+    write(link, setting, encode_window_input(setting_def(setting), edit->text(), -1));
 }
 
 } // namespace

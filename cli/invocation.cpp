@@ -199,7 +199,7 @@ QString settings_help()
 {
     QVector<QStringList> rows{
         {QStringLiteral("NAME"), QStringLiteral("UNIT"), QStringLiteral("ALLOWED")}};
-    for (const SettingSpec &setting : all_settings())
+    for (const SettingDef &setting : all_settings())
         rows.append({QString::fromLatin1(setting.name), QString::fromUtf8(setting.unit),
                      allowed_values_text(setting)});
     return QStringLiteral("\nSettings:\n") + table(rows);
@@ -257,9 +257,9 @@ std::optional<qint64> whole(const QString &option, const QString &text, qint64 l
     return std::nullopt;
 }
 
-const SettingSpec *named_setting(const QString &where, const QString &name)
+const SettingDef *named_setting(const QString &where, const QString &name)
 {
-    const SettingSpec *setting = find_setting(name);
+    const SettingDef *setting = find_setting(name);
     if (!setting)
         complain(QStringLiteral("%1: no setting is called \"%2\" (bmsctl get --help lists the %3 "
                                 "settings)")
@@ -290,7 +290,7 @@ bool parse_set(const QStringList &args, Invocation &inv)
         const int eq = arg.indexOf(QLatin1Char('='));
         if (eq <= 0)
             return fail(QStringLiteral("set: \"%1\" is not NAME=VALUE").arg(arg));
-        const SettingSpec *setting = named_setting(QStringLiteral("set"), arg.left(eq));
+        const SettingDef *setting = named_setting(QStringLiteral("set"), arg.left(eq));
         if (!setting)
             return false;
         QJsonValue &slot = inv.settings.values[static_cast<size_t>(setting->id)];
@@ -326,7 +326,7 @@ bool parse_restore(const QCommandLineParser &p, Invocation &inv)
     if (p.isSet(QStringLiteral("only"))) {
         SettingValues kept = no_settings();
         for (const QString &name : p.value(QStringLiteral("only")).split(QLatin1Char(','))) {
-            const SettingSpec *setting =
+            const SettingDef *setting =
                 named_setting(QStringLiteral("restore: --only"), name.trimmed());
             if (!setting)
                 return false;
@@ -463,7 +463,7 @@ bool parse_command(const CommandInfo &info, const QStringList &args, Invocation 
     switch (info.kind) {
     case CommandKind::Get:
         for (const QString &n : positional) {
-            const SettingSpec *setting = named_setting(QStringLiteral("get"), n);
+            const SettingDef *setting = named_setting(QStringLiteral("get"), n);
             if (!setting)
                 return false;
             if (!inv.names.contains(setting))

@@ -20,7 +20,7 @@ struct Invocation {
     bool verbose = false;
 
     bool json = false;                  // ports, info, get
-    QVector<const SettingSpec *> names; // get: the named settings, all when empty
+    QVector<const SettingDef *> names; // get: the named settings, all when empty
 
     // set: the values given; diff and restore: the file's, after --only and
     // --skip-identity

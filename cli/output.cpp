@@ -40,7 +40,7 @@ bool stderr_is_terminal()
     return isatty(STDERR_FILENO) == 1;
 }
 
-QString value_text(const SettingSpec &setting, const QJsonValue &value)
+QString value_text(const SettingDef &setting, const QJsonValue &value)
 {
     if (value.isNull() || value.isUndefined())
         return QStringLiteral("(no meaning)");
@@ -53,7 +53,7 @@ QString value_text(const SettingSpec &setting, const QJsonValue &value)
     return text + QLatin1Char(' ') + unit;
 }
 
-QString allowed_text(const SettingSpec &setting)
+QString allowed_text(const SettingDef &setting)
 {
     const bool numeric = setting.form == SettingForm::Scaled ||
                          setting.form == SettingForm::Signed ||
@@ -65,7 +65,7 @@ QString allowed_text(const SettingSpec &setting)
     return allowed_values_text(setting);
 }
 
-QString not_allowed(const SettingSpec &setting, const QString &given, const QString &why)
+QString not_allowed(const SettingDef &setting, const QString &given, const QString &why)
 {
     // Text, date and curve say best what exactly is wrong; the others with their
     // list or range.

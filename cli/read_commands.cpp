@@ -53,13 +53,13 @@ void ReadCommand::run(BmsLink *link)
 
 int ReadCommand::get(const RegisterImage &image)
 {
-    QVector<const SettingSpec *> shown = inv_.names;
+    QVector<const SettingDef *> shown = inv_.names;
     if (shown.isEmpty())
-        for (const SettingSpec &setting : all_settings())
+        for (const SettingDef &setting : all_settings())
             shown.append(&setting);
     QJsonObject json;
     QVector<QStringList> rows;
-    for (const SettingSpec *setting : shown) {
+    for (const SettingDef *setting : shown) {
         json.insert(QLatin1String(setting->name), decode_setting(*setting, image));
         rows.append({QString::fromLatin1(setting->name), held_text(*setting, image)});
     }
@@ -70,7 +70,7 @@ int ReadCommand::get(const RegisterImage &image)
 int ReadCommand::backup(const RegisterImage &image)
 {
     // Better heard now, while the old board is at hand, than at the restore.
-    for (const SettingSpec &setting : all_settings())
+    for (const SettingDef &setting : all_settings())
         if (!encode_setting(setting, decode_setting(setting, image)))
             complain(QStringLiteral("note: %1: the BMS holds %2, which cannot be written (allowed: "
                                     "%3): restore keeps it only on a board that holds "
@@ -100,7 +100,7 @@ int ReadCommand::backup(const RegisterImage &image)
 int ReadCommand::diff(const RegisterImage &image)
 {
     const SettingsFile &file = inv_.settings;
-    const QVector<const SettingSpec *> shown = differing(file.values, image);
+    const QVector<const SettingDef *> shown = differing(file.values, image);
     if (shown.isEmpty()) {
         print(QStringLiteral("No differences: the BMS holds all %1 settings of %2.\n")
                   .arg(file.count())

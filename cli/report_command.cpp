@@ -33,7 +33,7 @@ QString value_of(const QJsonValue &value)
 QVector<ReportSetting> settings_of(const RegisterImage &image, const SettingsFile &before)
 {
     QVector<ReportSetting> rows;
-    for (const SettingSpec &setting : all_settings()) {
+    for (const SettingDef &setting : all_settings()) {
         // Texts and dates say what they are; a unit column would only repeat it.
         const bool words = QLatin1String(setting.unit) == QLatin1String("text") ||
                            setting.form == SettingForm::Date;
@@ -50,7 +50,7 @@ QVector<ReportSetting> settings_of(const RegisterImage &image, const SettingsFil
 
 int held(const RegisterImage &image, Setting setting)
 {
-    return decode_setting(setting_spec(setting), image).toInt();
+    return decode_setting(setting_def(setting), image).toInt();
 }
 
 } // namespace

@@ -88,7 +88,7 @@ QStringList read_settings_file(const QString &path, SettingsFile &file)
     const QJsonObject values = settings.toObject();
     for (auto it = values.begin(); it != values.end(); ++it) {
         const QString where = QStringLiteral("%1: settings.%2").arg(path, it.key());
-        const SettingSpec *setting = find_setting(it.key());
+        const SettingDef *setting = find_setting(it.key());
         if (!setting) {
             problems << where + QStringLiteral(": no such setting (see bmsctl get)");
             continue;
@@ -120,7 +120,7 @@ QByteArray settings_file_text(const RegisterImage &image, const QDateTime &saved
     out += "    \"settings\": {\n";
     const auto &settings = all_settings();
     for (size_t i = 0; i < settings.size(); ++i) {
-        const SettingSpec &setting = settings[i];
+        const SettingDef &setting = settings[i];
         out += "        " + json(QString::fromLatin1(setting.name)) + ": " +
                json(decode_setting(setting, image)) + (i + 1 < settings.size() ? ",\n" : "\n");
     }

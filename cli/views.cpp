@@ -79,7 +79,7 @@ QString info_text(const RegisterImage &image)
     const QString deg = QStringLiteral(" \u00b0C");
     const QVector<QStringList> rows{
         {QStringLiteral("Serial number"),
-         value_text(setting_spec(Setting::SerialNumber), id.serial_number)},
+         value_text(setting_def(Setting::SerialNumber), id.serial_number)},
         {QStringLiteral("Capacity"), QStringLiteral("%1 mAh").arg(id.capacity_mah)},
         {QStringLiteral("Date of production"), id.date_of_production},
         {QStringLiteral("BMS serial"), id.bms_serial},
@@ -115,7 +115,7 @@ QString info_text(const RegisterImage &image)
     return table(rows);
 }
 
-QString held_text(const SettingSpec &setting, const RegisterImage &image)
+QString held_text(const SettingDef &setting, const RegisterImage &image)
 {
     const QJsonValue value = decode_setting(setting, image);
     QString text = value_text(setting, value);
@@ -127,10 +127,10 @@ QString held_text(const SettingSpec &setting, const RegisterImage &image)
     return text;
 }
 
-QVector<const SettingSpec *> differing(const SettingValues &values, const RegisterImage &image)
+QVector<const SettingDef *> differing(const SettingValues &values, const RegisterImage &image)
 {
-    QVector<const SettingSpec *> out;
-    for (const SettingSpec &setting : all_settings()) {
+    QVector<const SettingDef *> out;
+    for (const SettingDef &setting : all_settings()) {
         const QJsonValue &v = values[static_cast<size_t>(setting.id)];
         if (!v.isUndefined() && !setting_holds(setting, image, v))
             out.append(&setting);
@@ -138,11 +138,11 @@ QVector<const SettingSpec *> differing(const SettingValues &values, const Regist
     return out;
 }
 
-QString diff_table(const QVector<const SettingSpec *> &settings, const SettingValues &values,
+QString diff_table(const QVector<const SettingDef *> &settings, const SettingValues &values,
                    const RegisterImage &image, const QString &source)
 {
     QVector<QStringList> rows{{QStringLiteral("SETTING"), QStringLiteral("ON THE BMS"), source}};
-    for (const SettingSpec *setting : settings)
+    for (const SettingDef *setting : settings)
         rows.append({QString::fromLatin1(setting->name), held_text(*setting, image),
                      value_text(*setting, values[static_cast<size_t>(setting->id)])});
     return table(rows);

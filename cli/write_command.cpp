@@ -34,7 +34,7 @@ void WriteCommand::run(BmsLink *link)
     connect(link_, &BmsLink::readFailed, this, &WriteCommand::readBackFailed);
     const RegisterImage &image = link_->image();
     const SettingValues &values = inv_.settings.values;
-    for (const SettingSpec &setting : all_settings()) {
+    for (const SettingDef &setting : all_settings()) {
         const QJsonValue &value = values[static_cast<size_t>(setting.id)];
         if (value.isUndefined())
             continue;
@@ -54,7 +54,7 @@ void WriteCommand::run(BmsLink *link)
     const bool restore = inv_.command == CommandKind::Restore;
     if (restore) {
         const SettingsFile &file = inv_.settings;
-        const QVector<const SettingSpec *> shown = differing(values, image);
+        const QVector<const SettingDef *> shown = differing(values, image);
         print(shown.isEmpty()
                   ? QStringLiteral("No differences: the BMS holds all %1 settings of %2.\n")
                         .arg(file.count())
@@ -118,7 +118,7 @@ bool WriteCommand::crossChecked()
 {
     // The settings as they will be: what is written over what the BMS holds.
     SettingValues after;
-    for (const SettingSpec &setting : all_settings())
+    for (const SettingDef &setting : all_settings())
         after[static_cast<size_t>(setting.id)] = decode_setting(setting, link_->image());
     for (const Item &item : items_)
         after[static_cast<size_t>(item.setting->id)] = item.value;

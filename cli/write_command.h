@@ -31,7 +31,7 @@ private:
     enum class Outcome { Unchanged, Pending, Confirmed, Failed };
 
     struct Item {
-        const SettingSpec *setting = nullptr;
+        const SettingDef *setting = nullptr;
         QJsonValue value;
         QByteArray bytes;
         int writes = 0;

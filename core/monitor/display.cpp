@@ -70,12 +70,12 @@ PackState decode_pack_state(const RegisterImage &image)
 PackIdentity decode_identity(const RegisterImage &image)
 {
     PackIdentity id;
-    id.serial_number = decode_setting(setting_spec(Setting::SerialNumber), image).toString();
+    id.serial_number = decode_setting(setting_def(Setting::SerialNumber), image).toString();
     id.bms_serial = bms_serial(image);
     id.firmware = low_byte(image, REG_BMS_FIRMWARE);
     id.capacity_mah = register_value(image, REG_BATTERY_CAPACITY);
     id.date_of_production =
-        decode_setting(setting_spec(Setting::DateOfProduction), image).toString();
+        decode_setting(setting_def(Setting::DateOfProduction), image).toString();
     return id;
 }
 
@@ -113,12 +113,12 @@ DisplayTexts display_texts(const RegisterImage &image)
             pack.balancing & (1u << k) ? text("Balancing") : QString();
     }
 
-    for (const SettingSpec &spec : all_settings()) {
-        if (spec.form == SettingForm::Text || spec.form == SettingForm::Date ||
-            spec.form == SettingForm::Curve || spec.id == Setting::Capacity)
+    for (const SettingDef &def : all_settings()) {
+        if (def.form == SettingForm::Text || def.form == SettingForm::Date ||
+            def.form == SettingForm::Curve || def.id == Setting::Capacity)
             continue;
-        const QJsonValue value = decode_setting(spec, image);
-        QString &field = t.settings[static_cast<size_t>(spec.id)];
+        const QJsonValue value = decode_setting(def, image);
+        QString &field = t.settings[static_cast<size_t>(def.id)];
         if (value.isString())
             field = text(value.toString().toLatin1().constData());
         else if (value.isDouble())
@@ -126,7 +126,7 @@ DisplayTexts display_texts(const RegisterImage &image)
         // A code the BMS holds without a meaning: an empty field rather than the
         // bare code, since a raw "9" in a field labelled in seconds or amperes would
         // be read as 9 s or 9 A. The mode field has always said so in its own words.
-        else if (spec.id == Setting::BalanceMode)
+        else if (def.id == Setting::BalanceMode)
             field = text("WTF????");
     }
 

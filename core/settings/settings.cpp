@@ -12,19 +12,19 @@ namespace
 
 using F = SettingForm;
 
-SettingSpec range(Setting id, const char *name, const char *unit, quint8 reg, qint32 low,
+SettingDef range(Setting id, const char *name, const char *unit, quint8 reg, qint32 low,
                   qint32 high, qint32 scale = 1, F form = F::Scaled)
 {
     return {id, name, unit, reg, 1, form, scale, low, high, {}, {}, {}};
 }
 
-SettingSpec listed(Setting id, const char *name, const char *unit, quint8 reg,
+SettingDef listed(Setting id, const char *name, const char *unit, quint8 reg,
                    QVector<qint32> choices, qint32 scale = 1)
 {
     return {id, name, unit, reg, 1, F::Scaled, scale, 0, 0, std::move(choices), {}, {}};
 }
 
-SettingSpec coded(Setting id, const char *name, const char *unit, quint8 reg,
+SettingDef coded(Setting id, const char *name, const char *unit, quint8 reg,
                   QVector<qint32> choices, QVector<qint32> meanings = {})
 {
     if (meanings.isEmpty())
@@ -47,7 +47,7 @@ template <size_t N> QVector<qint32> table(const std::array<quint16, N> &values)
 
 // The BMS keeps milliamperes and milliseconds where the window shows amperes and
 // seconds, hence the factors of 1000.
-std::array<SettingSpec, SETTING_COUNT> make_table()
+std::array<SettingDef, SETTING_COUNT> make_table()
 {
     using S = Setting;
     const QVector<qint32> discharge_a = table(DISCHARGE_OVERCURRENT_A);
@@ -147,9 +147,9 @@ std::array<SettingSpec, SETTING_COUNT> make_table()
     }};
 }
 
-const std::array<SettingSpec, SETTING_COUNT> &table_of_settings()
+const std::array<SettingDef, SETTING_COUNT> &table_of_settings()
 {
-    static const std::array<SettingSpec, SETTING_COUNT> settings = make_table();
+    static const std::array<SettingDef, SETTING_COUNT> settings = make_table();
     return settings;
 }
 
@@ -182,9 +182,9 @@ QString join(const QVector<qint32> &values)
     return texts.join(QStringLiteral(", "));
 }
 
-bool allowed(const SettingSpec &spec, qint32 v)
+bool allowed(const SettingDef &def, qint32 v)
 {
-    return spec.choices.isEmpty() ? v >= spec.low && v <= spec.high : spec.choices.contains(v);
+    return def.choices.isEmpty() ? v >= def.low && v <= def.high : def.choices.contains(v);
 }
 
 std::optional<QByteArray> refuse(QString *why, const QString &reason)
@@ -205,10 +205,10 @@ quint16 word_at(const QByteArray &bytes, int i)
                                 static_cast<quint8>(bytes.at(2 * i + 1)) << 8);
 }
 
-QJsonValue decode_bytes(const SettingSpec &spec, const QByteArray &bytes)
+QJsonValue decode_bytes(const SettingDef &def, const QByteArray &bytes)
 {
     const quint16 w = word_at(bytes, 0);
-    switch (spec.form) {
+    switch (def.form) {
     case F::Text: {
         // Read as the BMS's own firmware would: a C string, padded with spaces.
         const int end = bytes.indexOf('\0');
@@ -224,16 +224,16 @@ QJsonValue decode_bytes(const SettingSpec &spec, const QByteArray &bytes)
             .arg(w & 0x1F, 2, 10, QLatin1Char('0'));
     case F::Curve: {
         QJsonArray points;
-        for (int k = 0; k < spec.words; ++k)
+        for (int k = 0; k < def.words; ++k)
             points.append(word_at(bytes, k));
         return points;
     }
     case F::Scaled:
-        return w / spec.scale;
+        return w / def.scale;
     case F::Code:
-        if (!spec.labels.isEmpty())
-            return w < spec.labels.size() ? QJsonValue(spec.labels.at(w)) : QJsonValue();
-        return w < spec.meanings.size() ? QJsonValue(spec.meanings.at(w)) : QJsonValue();
+        if (!def.labels.isEmpty())
+            return w < def.labels.size() ? QJsonValue(def.labels.at(w)) : QJsonValue();
+        return w < def.meanings.size() ? QJsonValue(def.meanings.at(w)) : QJsonValue();
     case F::Signed:
         return static_cast<qint16>(w);
     }
@@ -242,63 +242,63 @@ QJsonValue decode_bytes(const SettingSpec &spec, const QByteArray &bytes)
 
 } // namespace
 
-const std::array<SettingSpec, SETTING_COUNT> &all_settings()
+const std::array<SettingDef, SETTING_COUNT> &all_settings()
 {
     return table_of_settings();
 }
 
-const SettingSpec &setting_spec(Setting setting)
+const SettingDef &setting_def(Setting setting)
 {
     return table_of_settings()[static_cast<size_t>(setting)];
 }
 
-const SettingSpec *find_setting(const QString &name)
+const SettingDef *find_setting(const QString &name)
 {
-    for (const SettingSpec &spec : table_of_settings())
-        if (name == QLatin1String(spec.name))
-            return &spec;
+    for (const SettingDef &def : table_of_settings())
+        if (name == QLatin1String(def.name))
+            return &def;
     return nullptr;
 }
 
-std::optional<QByteArray> encode_setting(const SettingSpec &spec, const QJsonValue &value,
+std::optional<QByteArray> encode_setting(const SettingDef &def, const QJsonValue &value,
                                          QString *why)
 {
-    switch (spec.form) {
+    switch (def.form) {
     case F::Text: {
         if (!value.isString())
             return refuse(why, QStringLiteral("a text is expected"));
         QByteArray bytes = value.toString().toUtf8();
-        if (bytes.size() > spec.high)
+        if (bytes.size() > def.high)
             return refuse(why, QStringLiteral("at most %1 bytes of UTF-8 are allowed, this is %2")
-                                   .arg(spec.high)
+                                   .arg(def.high)
                                    .arg(bytes.size()));
-        bytes.append(spec.high - bytes.size(), ' ');
+        bytes.append(def.high - bytes.size(), ' ');
         return bytes;
     }
     case F::Date: {
         int year = 0, month = 0, day = 0;
-        if (!date_fields(value, year, month, day) || year < spec.low || year > spec.high ||
+        if (!date_fields(value, year, month, day) || year < def.low || year > def.high ||
             month < 1 || month > 12 || day < 1 || day > 31)
             return refuse(why, QStringLiteral("a date YYYY-MM-DD with a year from %1 to %2 is "
                                               "expected")
-                                   .arg(spec.low)
-                                   .arg(spec.high));
+                                   .arg(def.low)
+                                   .arg(def.high));
         return word(day + 32 * month + 512 * (year - 2000));
     }
     case F::Curve: {
         const QJsonArray points = value.toArray();
         const QString rule = QStringLiteral("%1 points from %2 to %3 mV, strictly increasing, "
                                             "are expected")
-                                 .arg(spec.words)
-                                 .arg(spec.low)
-                                 .arg(spec.high);
-        if (!value.isArray() || points.size() != spec.words)
+                                 .arg(def.words)
+                                 .arg(def.low)
+                                 .arg(def.high);
+        if (!value.isArray() || points.size() != def.words)
             return refuse(why, rule);
         QByteArray bytes;
-        qint32 previous = spec.low - 1;
+        qint32 previous = def.low - 1;
         for (const QJsonValue &p : points) {
             const std::optional<qint32> mv = whole_number(p);
-            if (!mv || *mv < spec.low || *mv > spec.high || *mv <= previous)
+            if (!mv || *mv < def.low || *mv > def.high || *mv <= previous)
                 return refuse(why, rule);
             previous = *mv;
             bytes += word(*mv);
@@ -306,45 +306,45 @@ std::optional<QByteArray> encode_setting(const SettingSpec &spec, const QJsonVal
         return bytes;
     }
     case F::Code:
-        if (!spec.labels.isEmpty()) {
-            const int code = spec.labels.indexOf(value.toString());
+        if (!def.labels.isEmpty()) {
+            const int code = def.labels.indexOf(value.toString());
             if (!value.isString() || code < 0)
                 return refuse(why, QStringLiteral("one of %1 is expected")
-                                       .arg(spec.labels.join(QStringLiteral(", "))));
+                                       .arg(def.labels.join(QStringLiteral(", "))));
             return word(code);
         }
         Q_FALLTHROUGH();
     case F::Scaled:
     case F::Signed: {
         const std::optional<qint32> v = whole_number(value);
-        if (!v || !allowed(spec, *v))
-            return refuse(why, allowed_values_text(spec) + QStringLiteral(" is allowed"));
-        return word(spec.form == F::Code ? spec.choices.indexOf(*v) : *v * spec.scale);
+        if (!v || !allowed(def, *v))
+            return refuse(why, allowed_values_text(def) + QStringLiteral(" is allowed"));
+        return word(def.form == F::Code ? def.choices.indexOf(*v) : *v * def.scale);
     }
     }
     return std::nullopt;
 }
 
-QByteArray setting_bytes(const SettingSpec &spec, const RegisterImage &image)
+QByteArray setting_bytes(const SettingDef &def, const RegisterImage &image)
 {
-    return QByteArray(reinterpret_cast<const char *>(image.data() + 2 * spec.reg), 2 * spec.words);
+    return QByteArray(reinterpret_cast<const char *>(image.data() + 2 * def.reg), 2 * def.words);
 }
 
-QJsonValue decode_setting(const SettingSpec &spec, const RegisterImage &image)
+QJsonValue decode_setting(const SettingDef &def, const RegisterImage &image)
 {
-    return decode_bytes(spec, setting_bytes(spec, image));
+    return decode_bytes(def, setting_bytes(def, image));
 }
 
-std::optional<QByteArray> register_bytes(const SettingSpec &spec, const QJsonValue &value)
+std::optional<QByteArray> register_bytes(const SettingDef &def, const QJsonValue &value)
 {
     const auto in = [](qint64 v, qint64 low, qint64 high) { return v >= low && v <= high; };
-    switch (spec.form) {
+    switch (def.form) {
     case F::Text:
     case F::Code:
-        if (spec.form == F::Text || !spec.labels.isEmpty())
-            return encode_setting(spec, value);
-        if (const std::optional<qint32> v = whole_number(value); v && spec.meanings.contains(*v))
-            return word(spec.meanings.indexOf(*v));
+        if (def.form == F::Text || !def.labels.isEmpty())
+            return encode_setting(def, value);
+        if (const std::optional<qint32> v = whole_number(value); v && def.meanings.contains(*v))
+            return word(def.meanings.indexOf(*v));
         return std::nullopt;
     case F::Date: {
         // Every field as wide as its bits: a board never given a date reads 2000-00-00.
@@ -356,7 +356,7 @@ std::optional<QByteArray> register_bytes(const SettingSpec &spec, const QJsonVal
     }
     case F::Curve: {
         const QJsonArray points = value.toArray();
-        if (!value.isArray() || points.size() != spec.words)
+        if (!value.isArray() || points.size() != def.words)
             return std::nullopt;
         QByteArray bytes;
         for (const QJsonValue &p : points) {
@@ -369,8 +369,8 @@ std::optional<QByteArray> register_bytes(const SettingSpec &spec, const QJsonVal
     }
     case F::Scaled:
         if (const std::optional<qint32> v = whole_number(value);
-            v && in(qint64(*v) * spec.scale, 0, 0xFFFF))
-            return word(*v * spec.scale);
+            v && in(qint64(*v) * def.scale, 0, 0xFFFF))
+            return word(*v * def.scale);
         return std::nullopt;
     case F::Signed:
         if (const std::optional<qint32> v = whole_number(value); v && in(*v, -32768, 32767))
@@ -380,18 +380,18 @@ std::optional<QByteArray> register_bytes(const SettingSpec &spec, const QJsonVal
     return std::nullopt;
 }
 
-bool setting_holds(const SettingSpec &spec, const RegisterImage &image, const QJsonValue &value)
+bool setting_holds(const SettingDef &def, const RegisterImage &image, const QJsonValue &value)
 {
-    const std::optional<QByteArray> bytes = register_bytes(spec, value);
+    const std::optional<QByteArray> bytes = register_bytes(def, value);
     if (!bytes)
         return false;
     // Trailing spaces and zero bytes are the same empty rest of a serial number.
-    if (spec.form == F::Text)
-        return decode_bytes(spec, *bytes) == decode_setting(spec, image);
-    return *bytes == setting_bytes(spec, image);
+    if (def.form == F::Text)
+        return decode_bytes(def, *bytes) == decode_setting(def, image);
+    return *bytes == setting_bytes(def, image);
 }
 
-std::optional<QJsonValue> parse_setting_text(const SettingSpec &spec, const QString &text,
+std::optional<QJsonValue> parse_setting_text(const SettingDef &def, const QString &text,
                                              QString *why)
 {
     const auto number = [&](const QString &t) -> std::optional<qint32> {
@@ -403,7 +403,7 @@ std::optional<QJsonValue> parse_setting_text(const SettingSpec &spec, const QStr
             *why = QStringLiteral("\"%1\" is not a whole number").arg(t);
         return std::nullopt;
     };
-    switch (spec.form) {
+    switch (def.form) {
     case F::Text:
     case F::Date:
         return QJsonValue(text);
@@ -418,7 +418,7 @@ std::optional<QJsonValue> parse_setting_text(const SettingSpec &spec, const QStr
         return QJsonValue(points);
     }
     case F::Code:
-        if (!spec.labels.isEmpty())
+        if (!def.labels.isEmpty())
             return QJsonValue(text);
         Q_FALLTHROUGH();
     case F::Scaled:
@@ -445,23 +445,23 @@ QString setting_value_text(const QJsonValue &value)
     return value.toString();
 }
 
-QString allowed_values_text(const SettingSpec &spec)
+QString allowed_values_text(const SettingDef &def)
 {
     // low and high of these forms are a byte count and years, not values.
-    if (spec.form == F::Text)
-        return QStringLiteral("at most %1 bytes of UTF-8").arg(spec.high);
-    if (spec.form == F::Date)
-        return QStringLiteral("YYYY-MM-DD, years %1 to %2").arg(spec.low).arg(spec.high);
-    if (spec.form == F::Curve)
+    if (def.form == F::Text)
+        return QStringLiteral("at most %1 bytes of UTF-8").arg(def.high);
+    if (def.form == F::Date)
+        return QStringLiteral("YYYY-MM-DD, years %1 to %2").arg(def.low).arg(def.high);
+    if (def.form == F::Curve)
         return QStringLiteral("%1 values from %2 to %3, strictly increasing")
-            .arg(spec.words)
-            .arg(spec.low)
-            .arg(spec.high);
-    if (!spec.labels.isEmpty())
-        return spec.labels.join(QStringLiteral(", "));
-    if (!spec.choices.isEmpty())
-        return join(spec.choices);
-    return QStringLiteral("%1 to %2").arg(spec.low).arg(spec.high);
+            .arg(def.words)
+            .arg(def.low)
+            .arg(def.high);
+    if (!def.labels.isEmpty())
+        return def.labels.join(QStringLiteral(", "));
+    if (!def.choices.isEmpty())
+        return join(def.choices);
+    return QStringLiteral("%1 to %2").arg(def.low).arg(def.high);
 }
 
 qint32 parse_decimal(const QString &text)
@@ -469,15 +469,15 @@ qint32 parse_decimal(const QString &text)
     return text.toInt(nullptr, 10);
 }
 
-std::optional<QByteArray> encode_window_input(const SettingSpec &spec, const QString &text,
+std::optional<QByteArray> encode_window_input(const SettingDef &def, const QString &text,
                                               int index)
 {
-    switch (spec.form) {
+    switch (def.form) {
     case F::Text: {
         // A character whose encoding straddles the last byte is cut: the register
         // has no room for it.
-        QByteArray bytes = text.toUtf8().left(spec.high);
-        bytes.append(spec.high - bytes.size(), ' ');
+        QByteArray bytes = text.toUtf8().left(def.high);
+        bytes.append(def.high - bytes.size(), ' ');
         return bytes;
     }
     case F::Code:
@@ -485,9 +485,9 @@ std::optional<QByteArray> encode_window_input(const SettingSpec &spec, const QSt
         return index >= 0 ? std::optional<QByteArray>(word(index)) : std::nullopt;
     case F::Signed:
         // 65535 and -1 are the same 16 bits and the same offset to the BMS.
-        return encode_setting(spec, static_cast<qint16>(static_cast<quint16>(parse_decimal(text))));
+        return encode_setting(def, static_cast<qint16>(static_cast<quint16>(parse_decimal(text))));
     case F::Scaled:
-        return encode_setting(spec, parse_decimal(text));
+        return encode_setting(def, parse_decimal(text));
     case F::Date:
     case F::Curve:
         break;
@@ -508,7 +508,7 @@ std::optional<QByteArray> encode_window_curve(const CurveTexts &entered,
         const qint32 typed = parse_decimal(entered[k]);
         points.append(typed >= 2001 && typed <= 4499 ? typed : parse_decimal(displayed[k]));
     }
-    return encode_setting(setting_spec(Setting::DischargeCurve), points);
+    return encode_setting(setting_def(Setting::DischargeCurve), points);
 }
 
 QStringList cross_check(const SettingValues &v)

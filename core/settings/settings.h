@@ -64,7 +64,7 @@ enum class SettingForm {
     Signed, // two's complement
 };
 
-struct SettingSpec {
+struct SettingDef {
     Setting id;
     const char *name; // as typed on the command line and stored in backups
     const char *unit;
@@ -80,41 +80,41 @@ struct SettingSpec {
                               // knows more codes than the window offers
 };
 
-const SettingSpec &setting_spec(Setting setting);
-const std::array<SettingSpec, SETTING_COUNT> &all_settings();
-const SettingSpec *find_setting(const QString &name);
+const SettingDef &setting_def(Setting setting);
+const std::array<SettingDef, SETTING_COUNT> &all_settings();
+const SettingDef *find_setting(const QString &name);
 
 // The register bytes for `value` (words * 2 bytes, low byte first); nothing when
 // the value is not allowed, with the reason in *why ("1 to 32000", ...).
-std::optional<QByteArray> encode_setting(const SettingSpec &spec, const QJsonValue &value,
+std::optional<QByteArray> encode_setting(const SettingDef &def, const QJsonValue &value,
                                          QString *why = nullptr);
 // The register bytes of a BMS that holds `value`, whether or not the window may
 // write it: boards leave the factory with values outside the window's lists (a
 // 30 s cooldown where the window offers 1 to 10 s), and a saved configuration
 // must be able to say so. Nothing when no register content means `value`.
-std::optional<QByteArray> register_bytes(const SettingSpec &spec, const QJsonValue &value);
+std::optional<QByteArray> register_bytes(const SettingDef &def, const QJsonValue &value);
 // The value the image holds; Null where the BMS holds a code without a meaning.
-QJsonValue decode_setting(const SettingSpec &spec, const RegisterImage &image);
+QJsonValue decode_setting(const SettingDef &def, const RegisterImage &image);
 // The setting's registers as they are in the image.
-QByteArray setting_bytes(const SettingSpec &spec, const RegisterImage &image);
+QByteArray setting_bytes(const SettingDef &def, const RegisterImage &image);
 // Whether the BMS holds `value` already, or holds it as the window would show it
 // (a serial number with or without its padding).
-bool setting_holds(const SettingSpec &spec, const RegisterImage &image, const QJsonValue &value);
+bool setting_holds(const SettingDef &def, const RegisterImage &image, const QJsonValue &value);
 
 // A value typed as text (curve points separated by commas); nothing when it does
 // not read as the setting's kind of value.
-std::optional<QJsonValue> parse_setting_text(const SettingSpec &spec, const QString &text,
+std::optional<QJsonValue> parse_setting_text(const SettingDef &def, const QString &text,
                                              QString *why = nullptr);
 QString setting_value_text(const QJsonValue &value);
 // What may be written, for messages: "1 to 32000", "17, 22, 28, 33, 39, 44, 50", ...
-QString allowed_values_text(const SettingSpec &spec);
+QString allowed_values_text(const SettingDef &def);
 
 // The window's reading of its inputs: text to integer as QString::toInt does
 // (white space and a sign allowed, anything else 0).
 qint32 parse_decimal(const QString &text);
 // The bytes a window row writes for the text and (combo boxes) index of its input
 // widget; nothing where the window drops the click. Date and curve have their own.
-std::optional<QByteArray> encode_window_input(const SettingSpec &spec, const QString &text,
+std::optional<QByteArray> encode_window_input(const SettingDef &def, const QString &text,
                                               int index);
 // Date from the indexes of the day ("1".."31"), month ("Jan".."Dec") and year
 // ("2019".."2028") lists; the day is not checked against the month.

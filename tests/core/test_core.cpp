@@ -171,7 +171,7 @@ private slots:
         };
         for (const auto &row : settings) {
             RegisterImage image{};
-            put(image, setting_spec(row.setting).reg, row.value);
+            put(image, setting_def(row.setting).reg, row.value);
             QCOMPARE(display_texts(image).settings[static_cast<size_t>(row.setting)],
                      QString(row.text));
         }
@@ -224,16 +224,16 @@ private slots:
               QJsonArray{3000, 3300, 3450, 3550, 3650, 3650, 3850, 3950, 4050, 4100, 4150}}},
         };
         for (const auto &row : rows) {
-            const SettingSpec *spec = find_setting(row.name);
-            QVERIFY2(spec, row.name);
-            const std::optional<QByteArray> bytes = encode_setting(*spec, row.value);
+            const SettingDef *def = find_setting(row.name);
+            QVERIFY2(def, row.name);
+            const std::optional<QByteArray> bytes = encode_setting(*def, row.value);
             QVERIFY2(bytes && *bytes == hex(row.bytes), row.name);
             RegisterImage image{};
-            std::copy(bytes->begin(), bytes->end(), image.begin() + 2 * spec->reg);
-            QVERIFY2(setting_holds(*spec, image, decode_setting(*spec, image)), row.name);
+            std::copy(bytes->begin(), bytes->end(), image.begin() + 2 * def->reg);
+            QVERIFY2(setting_holds(*def, image, decode_setting(*def, image)), row.name);
             for (const QJsonValue &bad : row.refused) {
                 QString why;
-                QVERIFY2(!encode_setting(*spec, bad, &why) && !why.isEmpty(), row.name);
+                QVERIFY2(!encode_setting(*def, bad, &why) && !why.isEmpty(), row.name);
             }
         }
         QString why;
@@ -242,10 +242,10 @@ private slots:
 
         // The window's inputs: out-of-range line edits are dropped, the offset is read
         // as 16 bits, the date is taken from list positions.
-        QVERIFY(!encode_window_input(setting_spec(Setting::Overvoltage), "4301", -1));
-        QCOMPARE(*encode_window_input(setting_spec(Setting::AdcOffset), "65535", -1), hex("FF FF"));
+        QVERIFY(!encode_window_input(setting_def(Setting::Overvoltage), "4301", -1));
+        QCOMPARE(*encode_window_input(setting_def(Setting::AdcOffset), "65535", -1), hex("FF FF"));
         QCOMPARE(
-            *encode_window_input(setting_spec(Setting::SerialNumber), QString(13, 'a') + "é", -1),
+            *encode_window_input(setting_def(Setting::SerialNumber), QString(13, 'a') + "é", -1),
             QByteArray(13, 'a') + '\xC3');
         QCOMPARE(encode_window_date(30, 1, 9), hex("5F 38")); // 31 Feb 2028: not checked
     }
