@@ -135,6 +135,9 @@ QString sql_error_text(const QSqlError &error)
         text = error.driverText().trimmed();
     if (text.isEmpty())
         text = QStringLiteral("unknown database error");
+    // PostgreSQL's severity prefix says nothing a warning line does not.
+    if (text.startsWith(QLatin1String("ERROR:")) || text.startsWith(QLatin1String("FATAL:")))
+        text = text.mid(6).trimmed();
     return text.section(QLatin1Char('\n'), 0, 0);
 }
 

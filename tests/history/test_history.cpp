@@ -482,20 +482,28 @@ void TestHistory::schemaUpgrade()
             QStringLiteral("INSERT INTO pack_bms VALUES (7, '%1', '2026-01-05T10:00:00.000Z',"
                            " '2026-02-05T10:00:00.000Z')")
                 .arg(BMS_A),
-            QStringLiteral("INSERT INTO visits VALUES (1, 7, '2026-01-05T10:00:00.000Z', 'b1',"
+            QStringLiteral("INSERT INTO visits (pack_id, time, bench, program, command, bms_serial,"
+                           " firmware, voltage_mv, current_ma, soc_percent, remaining_mah, t1_c,"
+                           " t2_c, cells_mv, balancing, flags) VALUES"
+                           " (7, '2026-01-05T10:00:00.000Z', 'b1',"
                            " 'bmsctl', 'report', '%1', 17, 38000, 0, 80, 8000, 20, 21,"
                            " '1,2,3,4,5,6,7,8,9,10', 0, 0)")
                 .arg(BMS_A),
-            QStringLiteral("INSERT INTO visits VALUES (2, 7, '2026-02-05T10:00:00.000Z', 'b1',"
+            QStringLiteral("INSERT INTO visits (pack_id, time, bench, program, command, bms_serial,"
+                           " firmware, voltage_mv, current_ma, soc_percent, remaining_mah, t1_c,"
+                           " t2_c, cells_mv, balancing, flags) VALUES"
+                           " (7, '2026-02-05T10:00:00.000Z', 'b1',"
                            " 'bmsctl', 'flash', '%1', 17, 38000, 0, 80, 8000, 20, 21,"
                            " '1,2,3,4,5,6,7,8,9,10', 0, 0)")
                 .arg(BMS_A),
             QStringLiteral("INSERT INTO reports (visit_id, verdict, findings, resistance_mohm)"
-                           " VALUES (1, 'good', '[]', '[null,null,null,null,null,null,null,"
+                           " VALUES ((SELECT id FROM visits WHERE command = 'report'), 'good', "
+                           "'[]', '[null,null,null,null,null,null,null,"
                            "null,null,null]')"),
             QStringLiteral("INSERT INTO flashes (visit_id, file_name, size, image_crc,"
                            " firmware_before, firmware_after, result, succeeded, failed_line)"
-                           " VALUES (2, 'f.hex', 10, 1, 17, 18, 'succeeded', 1, 0)"),
+                           " VALUES ((SELECT id FROM visits WHERE command = 'flash'), 'f.hex', 10, "
+                           "1, 17, 18, 'succeeded', 1, 0)"),
         };
         for (const QString &row : rows)
             QVERIFY2(q.exec(row), qPrintable(q.lastError().text() + QLatin1Char(' ') + row));
