@@ -31,7 +31,8 @@ bool HistoryRecorder::ensureOpen(QString *why)
         return false;
     }
     auto store = std::make_unique<HistoryStore>(*location);
-    if (store->open(HistoryStore::Mode::Write, budget_ms_) != HistoryStore::Opened::Ok) {
+    const int left = int(qMax<qint64>(budget_ms_ - spent_ms_, 1));
+    if (store->open(HistoryStore::Mode::Write, left) != HistoryStore::Opened::Ok) {
         *why = QStringLiteral("%1 (%2)").arg(store->error(), location->display());
         return false;
     }

@@ -20,6 +20,8 @@
 #include <QUrl>
 #include <QtTest>
 
+#include <unistd.h>
+
 namespace
 {
 
@@ -392,6 +394,13 @@ void TestHistory::unwritable()
                       QStringLiteral("sqlite:%1/history.sqlite").arg(file.fileName())}
               << Case{"not a database", QStringLiteral("sqlite:%1").arg(file.fileName())}
               << Case{"not a URL", QStringLiteral("postgresql://bms:%1@/").arg(password)};
+        // Root writes anywhere; a read-only folder stops everyone else.
+        if (geteuid() != 0) {
+            const QString folder = dir_.filePath(QStringLiteral("read-only"));
+            QVERIFY(QDir().mkpath(folder));
+            QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
+            cases << Case{"read-only folder", QStringLiteral("sqlite:%1/h.sqlite").arg(folder)};
+        }
     }
     for (const Case &c : cases) {
         HistoryRecorder history(c.url, QStringLiteral("bmsctl"));
