@@ -239,9 +239,12 @@ HistoryStore::Opened HistoryStore::open(Mode mode, int timeout_ms)
             db.setUserName(location_.user);
             db.setPassword(location_.password);
             db.setDatabaseName(location_.database);
-            // The client library's smallest connect timeout is 2 s.
-            db.setConnectOptions(
-                QStringLiteral("connect_timeout=%1").arg(qMax(2, (timeout_ms + 999) / 1000)));
+            // The client library's smallest connect timeout is 2 s. A server that
+            // vanishes midway leaves data unacknowledged, which ends the connection
+            // after the same time.
+            db.setConnectOptions(QStringLiteral("connect_timeout=%1;tcp_user_timeout=%2")
+                                     .arg(qMax(2, (timeout_ms + 999) / 1000))
+                                     .arg(timeout_ms));
         } else {
             const QFileInfo file(location_.path);
             if (mode == Mode::Read && !file.exists())
