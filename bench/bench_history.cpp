@@ -174,7 +174,6 @@ bool fill(const QString &url, int packs, int visits)
         }
         q.exec(QStringLiteral("ANALYZE"));
         q.finish();
-        db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("fill"));
     return true;
