@@ -585,6 +585,7 @@ void TestHistory::bmsctlHistory()
 
     Result r = run(bmsctl, db + QStringList{QStringLiteral("--json")});
     QCOMPARE(r.code, 0);
+    QCOMPARE(r.err, QString()); // nothing from Qt or the database client either
     const QJsonArray packs = QJsonDocument::fromJson(r.out.toUtf8()).array();
     QCOMPARE(packs.size(), 1);
     const QJsonObject pack = packs.at(0).toObject();
