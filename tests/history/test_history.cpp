@@ -464,14 +464,20 @@ void TestHistory::concurrentWriters()
     HistoryStore store(location_of(url));
     QCOMPARE(store.open(HistoryStore::Mode::Read, 2000), HistoryStore::Opened::Ok);
     const auto packs = store.packs(QDateTime());
-    QCOMPARE(packs->size(), 1);
-    QCOMPARE(packs->at(0).visits, 40);
-    const auto timeline = store.timeline(*store.findPack(QStringLiteral("PACK-C")), QDateTime());
-    QCOMPARE(timeline->size(), 40);
+    QCOMPARE(packs->size(), 2); // not one more for the pack without serial number
+    int visits = 0;
     int writes = 0;
-    for (const TimelineEntry &entry : *timeline)
-        writes += entry.details.value(QLatin1String("settings_writes")).toArray().size();
+    for (const QString &serial :
+         {QStringLiteral("PACK-C"), QStringLiteral("BB0011223344556677889900")}) {
+        const auto timeline = store.timeline(*store.findPack(serial), QDateTime());
+        QCOMPARE(timeline->size(), 20);
+        visits += timeline->size();
+        for (const TimelineEntry &entry : *timeline)
+            writes += entry.details.value(QLatin1String("settings_writes")).toArray().size();
+    }
+    QCOMPARE(visits, 40);
     QCOMPARE(writes, 40);
+    QCOMPARE(packs->at(0).visits + packs->at(1).visits, 40);
 }
 
 void TestHistory::schemaUpgrade()
