@@ -19,6 +19,24 @@ constexpr int RIDE_STEPS_MA[] = {-3000, -18000, -8000, -20000, -5000, -14000, -2
 // Sensor 2 sits this far above sensor 1.
 constexpr int SENSOR_2_ABOVE_C = 2;
 
+// The maker's prefix stays; the rest follows the seed, and seed 1 keeps the
+// identifier that the examples show.
+std::array<quint8, wire::BMS_ID_BYTES> bms_serial_for(quint32 seed)
+{
+    std::array<quint8, wire::BMS_ID_BYTES> id = {0x0A, 0x3F, 0x00, 0x17, 0x51, 0x33,
+                                                 0x4B, 0x52, 0x20, 0x38, 0x31, 0x47};
+    const auto mix = [](quint64 z) {
+        z += 0x9E3779B97F4A7C15ull;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    };
+    const quint64 change = mix(seed) ^ mix(1);
+    for (size_t i = 4; i < id.size(); ++i)
+        id[i] ^= static_cast<quint8>(change >> (8 * (i - 4)));
+    return id;
+}
+
 quint16 pack_date(int day, int month, int year)
 {
     return static_cast<quint16>(day | (month << 5) | ((year - 2000) << 9));
@@ -33,9 +51,11 @@ BmsModel::BmsModel(quint32 seed, const PackSetup &setup) : pack(setup), rng(seed
     for (int k = 0; k < wire::CURVE_POINTS; ++k)
         set_reg(wire::CURVE + k, curve[k]);
 
-    const char serial[] = "SIM10S-0000042";
+    std::string serial = pack.serial_number.empty() ? "SIM10S-0000042" : pack.serial_number;
+    serial.resize(wire::SERIAL_TEXT_BYTES, ' ');
     for (int i = 0; i < wire::SERIAL_TEXT_BYTES; ++i)
-        regs[static_cast<size_t>(2 * wire::SERIAL_TEXT + i)] = static_cast<quint8>(serial[i]);
+        regs[static_cast<size_t>(2 * wire::SERIAL_TEXT + i)] =
+            static_cast<quint8>(serial[static_cast<size_t>(i)]);
     set_reg(wire::FIRMWARE, 18);
     set_reg(wire::CAPACITY, 7800);
     set_reg(wire::PRODUCED, pack_date(15, 6, 2023));
@@ -68,14 +88,15 @@ BmsModel::BmsModel(quint32 seed, const PackSetup &setup) : pack(setup), rng(seed
     set_reg(wire::CHARGE_ON, 1);
     set_reg(wire::DISCHARGE_ON, 1);
 
-    const quint8 identifier[wire::BMS_ID_BYTES] = {0x0A, 0x3F, 0x00, 0x17, 0x51, 0x33,
-                                                   0x4B, 0x52, 0x20, 0x38, 0x31, 0x47};
+    const auto identifier = pack.bms_serial_given ? pack.bms_serial : bms_serial_for(seed);
     for (int i = 0; i < wire::BMS_ID_BYTES; ++i)
-        regs[static_cast<size_t>(2 * wire::BMS_ID + i)] = identifier[i];
+        regs[static_cast<size_t>(2 * wire::BMS_ID + i)] = identifier[static_cast<size_t>(i)];
 
-    // Cells of one pack are never quite equal; a few tens of millivolts apart is
-    // enough for the balancer to have something to do while charging.
-    std::uniform_int_distribution<int> spread(-25, 25);
+    // Cells of one pack are never quite equal. A balanced pack's lie well inside the
+    // BMS's 20 mV threshold; an unbalanced one's a few tens of millivolts apart, which
+    // gives the balancer something to do while charging.
+    const int spread_mv = pack.unbalanced ? 25 : 3;
+    std::uniform_int_distribution<int> spread(-spread_mv, spread_mv);
     for (int &offset : cell_offset_mv)
         offset = spread(rng);
     for (size_t k = 0; k < cell_offset_mv.size(); ++k)

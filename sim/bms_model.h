@@ -15,12 +15,20 @@
 #include <array>
 #include <bitset>
 #include <random>
+#include <string>
 
 constexpr int SIM_STATUS_REGISTER = wire::LOADER_STATUS; // 0x69 and 0x6A: last upgrade command
 
-// How the pack is used and what is wrong with it. The default is a healthy pack
-// going round its two-minute charge and discharge cycle.
+// How the pack is used, who it is and what is wrong with it. The default is a
+// healthy, balanced pack going round its two-minute charge and discharge cycle.
 struct PackSetup {
+    // Empty: SIM10S-0000042. Padded with spaces to 14 characters.
+    std::string serial_number;
+    // Unless given, drawn from the seed, so that packs side by side differ.
+    bool bms_serial_given = false;
+    std::array<quint8, wire::BMS_ID_BYTES> bms_serial{};
+    // Cells a few tens of mV apart, beyond the BMS's disbalance threshold.
+    bool unbalanced = false;
     enum class Load {
         Cycle, // 40 s charging at about 3 A, then 80 s discharging at 4.5 to 11.5 A
         Ride,  // discharging from the start, a new current between 2 and 20 A every 0.5 s

@@ -196,7 +196,7 @@ private slots:
     }
 
     // A ride with a weak cell 3 names that cell and no other; without it, nothing.
-    // Seed 38's cells, four of them lifted, lie within about 10 mV of each other, well
+    // Seed 38's unbalanced cells, four lifted, lie within about 10 mV of each other, well
     // inside the BMS's disbalance threshold of 20 mV: the pack is balanced. The two
     // packs are sampled at the same time.
     void report()
@@ -204,8 +204,8 @@ private slots:
         const QStringList balanced = {"--load",        "ride", "--seed",        "38",
                                       "--cell-offset", "1:22", "--cell-offset", "7:6",
                                       "--cell-offset", "8:22", "--cell-offset", "9:10"};
-        const Sim weak(balanced + QStringList{"--weak-cell", "3"});
-        const Sim healthy(balanced);
+        const Sim weak(balanced + QStringList{"--unbalanced", "--weak-cell", "3"});
+        const Sim healthy(balanced + QStringList{"--unbalanced"});
         QProcess reports[2];
         const Sim *packs[2] = {&weak, &healthy};
         for (int i = 0; i < 2; ++i)
