@@ -3,7 +3,8 @@
 //
 //   bms_sim [OPTION]...     (bms_sim --help lists them)
 //
-// The first line on stdout is the path of the terminal to open in the tool.
+// The first line on stdout is the path of the terminal to open in the tool; with
+// --truth the second holds the cells' true resistances.
 // SIGUSR1 toggles silence (requests are still read, nothing is answered).
 // SIGUSR2 writes the flash to the --flash-dump file and prints the reply statistics
 // (with the count of refused register writes) on stderr; both happen on exit too.
@@ -145,6 +146,8 @@ public:
         line.stats().print();
         model.flash_loader().dump_flash();
     }
+
+    const Pack &pack() const { return model.cells(); }
 
     void run()
     {
@@ -302,9 +305,12 @@ int main(int argc, char **argv)
     Terminal terminal;
     if (!terminal.open(opt.link))
         return 1;
+    Simulator simulator(opt, terminal.master());
     std::printf("%s\n", terminal.name());
+    if (opt.truth)
+        std::printf("%s\n", truth_line(simulator.pack()).c_str());
     std::fflush(stdout);
     install_signal_handlers();
-    Simulator(opt, terminal.master()).run();
+    simulator.run();
     return 0;
 }

@@ -59,19 +59,40 @@ The pack (without these options a healthy, balanced pack):
   --bms-serial HEX24   the BMS's own 12-byte identifier as 24 hex digits
                        (default: drawn from --seed; seed 1 gives
                        0A3F001751334B5220383147)
-  --load cycle         40 s charging at about 3 A, 80 s discharging (default)
+  --load cycle         40 s charging at about 3 A, then 80 s discharging in
+                       steps between 3 and 17 A every 2.5 s (default)
   --load ride          discharging from the start: every 0.5 s a new current
                        between 2 and 20 A
   --load idle          at rest: 10 to 40 mA drawn
+  --soc P              state of charge at start, percent (0..100, default 78)
   --unbalanced         the cells lie up to 50 mV apart instead of a few mV:
                        beyond the BMS's 20 mV disbalance threshold
-  --weak-cell K[:F]    cell K (1..10) has F times (default 4) the internal
-                       resistance of a healthy cell
-  --cell-offset K:MV   cell K (1..10) reads MV millivolts (-4000..4000) off the
-                       others
+  --weak-cell K[:F]    cell K (1..10) has F times (default 4) its healthy
+                       internal resistance (about 8 mOhm)
+  --cell-offset K:MV   cell K's open-circuit voltage lies MV millivolts
+                       (-4000..4000) off the others'
   --hot-sensor C       temperature sensor 2 climbs about 1 deg C a second from
                        its start value up to C + 10 and stays there
+  --protection-fault under|over|temp
+                       the BMS sees that limit passed but keeps its switches
+                       on: discharging below the undervoltage limit, charging
+                       above the overvoltage limit, or both past the critical
+                       temperature (overheat is still flagged)
+  --truth              print the cells' true figures as the second line of
+                       standard output, one JSON object: {"resistance_mohm":
+                       [10 numbers, milliohms], "capacity_mah": [10 numbers]}
 --weak-cell and --cell-offset may be repeated for other cells.
+
+Each cell has its own open-circuit voltage curve (the pack's discharge curve,
+registers 0x05..0x0F, shifted by the cell's offset), internal resistance and
+capacity; a cell shows its open-circuit voltage at its own state of charge plus
+the current times its resistance. The BMS protects the pack as its settings say:
+a cell below the undervoltage limit for the undervoltage delay opens the
+discharge switch until every cell is back above the limit plus its hysteresis;
+a cell above the overvoltage limit for its delay opens the charge switch until
+every cell is below the limit less its hysteresis; a sensor at the critical
+temperature for its delay flags overheat and opens both until it has cooled by
+the hysteresis. An open switch stops the current in its direction.
 
 Signals:
   SIGUSR1              toggle silence: requests are read, nothing is answered
@@ -266,6 +287,32 @@ const OptionDef OPTIONS[] = {
              o.pack.load = PackSetup::Load::Idle;
          else
              return false;
+         return true;
+     }},
+    {"--soc", "a state of charge in percent from 0 to 100",
+     [](const std::string &v, Options &o) {
+         double percent = 0;
+         if (!to_double(v, percent) || percent < 0 || percent > 100)
+             return false;
+         o.pack.state_of_charge = percent / 100;
+         return true;
+     }},
+    {"--protection-fault", "under, over or temp",
+     [](const std::string &v, Options &o) {
+         using Fault = PackSetup::Fault;
+         if (v == "under")
+             o.pack.protection_fault = Fault::Under;
+         else if (v == "over")
+             o.pack.protection_fault = Fault::Over;
+         else if (v == "temp")
+             o.pack.protection_fault = Fault::Temperature;
+         else
+             return false;
+         return true;
+     }},
+    {"--truth", nullptr,
+     [](const std::string &, Options &o) {
+         o.truth = true;
          return true;
      }},
     {"--unbalanced", nullptr,

@@ -6,10 +6,13 @@
 #include "reply_line.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QtTest>
 
 #include <fcntl.h>
+#include <numeric>
 #include <poll.h>
 #include <unistd.h>
 
@@ -173,6 +176,101 @@ private slots:
         const auto &r = model.registers();
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(r.data()) + 2 * wire::SERIAL_TEXT, 14),
                  QByteArray("AB-1          "));
+    }
+
+    // Ten seconds of the default cycle's discharge, sampled as a report does, give
+    // back each cell's true resistance from its voltage against the current, a weak
+    // cell's included: the steps span more than 10 A.
+    void resistance_from_the_load_steps()
+    {
+        PackSetup setup;
+        setup.resistance_factor[2] = 3;
+        BmsModel model(5, setup);
+        for (int t = 0; t < 450; ++t) // 45 s: charging ends at 40 s
+            model.advance(100);
+        std::vector<double> amps;
+        std::vector<std::array<double, wire::CELL_COUNT>> cells;
+        for (int t = 0; t < 100; ++t) {
+            model.advance(100);
+            amps.push_back(static_cast<qint16>(model.reg(wire::CURRENT)) / 100.0);
+            std::array<double, wire::CELL_COUNT> mv{};
+            for (int k = 0; k < wire::CELL_COUNT; ++k)
+                mv[static_cast<size_t>(k)] = model.reg(wire::CELLS + k);
+            cells.push_back(mv);
+        }
+        const auto [lo, hi] = std::minmax_element(amps.begin(), amps.end());
+        QVERIFY2(*hi - *lo >= 10, qPrintable(QString::number(*hi - *lo)));
+        const double n = static_cast<double>(amps.size());
+        const double mean_a = std::accumulate(amps.begin(), amps.end(), 0.0) / n;
+        for (size_t k = 0; k < wire::CELL_COUNT; ++k) {
+            double mean_mv = 0, cov = 0, var = 0;
+            for (const auto &mv : cells)
+                mean_mv += mv[k] / n;
+            for (size_t i = 0; i < amps.size(); ++i) {
+                cov += (amps[i] - mean_a) * (cells[i][k] - mean_mv);
+                var += (amps[i] - mean_a) * (amps[i] - mean_a);
+            }
+            const double truth = model.cells().cells()[k].resistance_mohm;
+            QVERIFY2(
+                std::abs(cov / var - truth) < 0.1 * truth,
+                qPrintable(QString("cell %1: %2 against %3").arg(k + 1).arg(cov / var).arg(truth)));
+        }
+        QVERIFY(model.cells().cells()[2].resistance_mohm > 2.5 * Pack::HEALTHY_RESISTANCE_MOHM);
+        const QString truth = QString::fromStdString(truth_line(model.cells()));
+        const QJsonDocument doc = QJsonDocument::fromJson(truth.toUtf8());
+        QCOMPARE(doc["resistance_mohm"].toArray().size(), wire::CELL_COUNT);
+        QVERIFY(std::abs(doc["resistance_mohm"][2].toDouble() -
+                         model.cells().cells()[2].resistance_mohm) < 0.001);
+    }
+
+    // Past a limit for its delay the BMS opens the switch that feeds the trouble and
+    // the current stops; with the protection's fault it keeps the switch on. Overheat
+    // is flagged either way and opens both switches.
+    void protections_act_unless_faulty()
+    {
+        using Fault = PackSetup::Fault;
+        struct Case {
+            const char *name;
+            Fault fault;
+            int switch_register;
+            double trips_at_s; // the limit's first passing plus the BMS's delay
+        };
+        const Case cases[] = {{"under", Fault::Under, wire::DISCHARGE_ON, 0 + 4},
+                              {"over", Fault::Over, wire::CHARGE_ON, 0 + 2},
+                              {"temp", Fault::Temperature, wire::DISCHARGE_ON, 33.5 + 5}};
+        for (const Case &c : cases) {
+            for (bool faulty : {false, true}) {
+                PackSetup setup;
+                if (c.fault == Fault::Under) { // empty, and ridden
+                    setup.state_of_charge = 0;
+                    setup.load = PackSetup::Load::Ride;
+                } else if (c.fault == Fault::Over) { // full, one cell high, charging
+                    setup.state_of_charge = 1;
+                    setup.offset_mv[4] = 80;
+                } else {
+                    setup.hot_sensor = true;
+                    setup.hot_sensor_c = 60;
+                }
+                setup.protection_fault = faulty ? c.fault : Fault::None;
+                BmsModel model(1, setup);
+                const QString name = QString("%1%2").arg(c.name, faulty ? " faulty" : "");
+                const int before = static_cast<int>(c.trips_at_s * 10) - 2;
+                for (int t = 0; t < before; ++t)
+                    model.advance(100);
+                QVERIFY2(model.reg(c.switch_register) != 0, qPrintable(name));
+                QVERIFY2(!(model.reg(wire::FLAGS) & wire::FLAG_OVERHEAT), qPrintable(name));
+                for (int t = 0; t < 50; ++t)
+                    model.advance(100);
+                QCOMPARE(model.reg(c.switch_register) != 0, faulty);
+                const auto current = static_cast<qint16>(model.reg(wire::CURRENT));
+                QVERIFY2(faulty ? current != 0 : current == 0,
+                         qPrintable(name + ": " + QString::number(current)));
+                if (c.fault == Fault::Temperature) {
+                    QVERIFY(model.reg(wire::FLAGS) & wire::FLAG_OVERHEAT);
+                    QCOMPARE(model.reg(wire::CHARGE_ON) != 0, faulty);
+                }
+            }
+        }
     }
 
     // The binary: a refused value says so in one line with exit 2; --chunk hands a
