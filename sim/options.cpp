@@ -54,7 +54,8 @@ Register writes:
                        (e.g. 0x5A,0x18); combines with --refuse-writes
 
 The pack (without these options a healthy, balanced pack):
-  --serial-number TEXT the pack's serial number, up to 14 printable ASCII
+  --serial-number TEXT
+                       the pack's serial number, up to 14 printable ASCII
                        characters, padded with spaces (SIM10S-0000042)
   --bms-serial HEX24   the BMS's own 12-byte identifier as 24 hex digits
                        (default: drawn from --seed; seed 1 gives
@@ -86,7 +87,8 @@ The pack (without these options a healthy, balanced pack):
 Each cell has its own open-circuit voltage curve (the pack's discharge curve,
 registers 0x05..0x0F, shifted by the cell's offset), internal resistance and
 capacity; a cell shows its open-circuit voltage at its own state of charge plus
-the current times its resistance. The BMS protects the pack as its settings say:
+the current times its resistance; driven past empty or full it leaves its curve,
+80 mV a percent of its capacity. The BMS protects the pack as its settings say:
 a cell below the undervoltage limit for the undervoltage delay opens the
 discharge switch until every cell is back above the limit plus its hysteresis;
 a cell above the overvoltage limit for its delay opens the charge switch until

@@ -21,6 +21,10 @@ constexpr int CYCLE_STEPS_MA[] = {-4000, -15000, -6000, -17000, -3000, -14000, -
 constexpr double RIDE_STEP_S = 0.5;
 constexpr int RIDE_STEPS_MA[] = {-3000, -18000, -8000, -20000, -5000, -14000, -2000, -16000};
 
+// A cell taken on past empty or full: up to 5 % of its capacity, 80 mV a percent.
+constexpr double BEYOND_CURVE = 0.05;
+constexpr double BEYOND_MV_PER_PERCENT = 80;
+
 } // namespace
 
 Pack::Pack(const PackSetup &setup, std::mt19937 &rng)
@@ -48,7 +52,8 @@ void Pack::flow(double current_ma, int ms)
 {
     for (Cell &cell : cells_)
         cell.charge_mah =
-            std::clamp(cell.charge_mah + current_ma * ms / 3.6e6, 0.0, cell.capacity_mah);
+            std::clamp(cell.charge_mah + current_ma * ms / 3.6e6, -BEYOND_CURVE * cell.capacity_mah,
+                       (1 + BEYOND_CURVE) * cell.capacity_mah);
 }
 
 double Pack::terminal_mv(int k, double current_ma, const quint16 *curve_mv) const
@@ -59,7 +64,11 @@ double Pack::terminal_mv(int k, double current_ma, const quint16 *curve_mv) cons
     const int below = std::min(static_cast<int>(position), wire::CURVE_POINTS - 2);
     const double low = curve_mv[below];
     const double high = curve_mv[below + 1];
-    const double ocv = low + (high - low) * (position - below) + cell.ocv_offset_mv;
+    // Past either end of its curve a cell's voltage runs away: that is what the
+    // BMS's protections are there to stop.
+    const double beyond = soc < 0 ? soc : std::max(0.0, soc - 1);
+    const double ocv = low + (high - low) * (position - below) +
+                       beyond * 100 * BEYOND_MV_PER_PERCENT + cell.ocv_offset_mv;
     return ocv + current_ma * cell.resistance_mohm / 1000.0;
 }
 

@@ -5,8 +5,9 @@
 // own open-circuit voltage curve (the pack's discharge curve, shifted by the
 // cell's own offset), its own internal resistance and capacity, and its own
 // charge. Under a current I (positive while charging) cell k shows
-// OCV_k(charge_k / capacity_k) + I * R_k. The BMS model reads it like a BMS's
-// measuring front end does; nothing here knows about registers or the line.
+// OCV_k(charge_k / capacity_k) + I * R_k; a cell driven past empty or full (a
+// BMS that does not cut off) falls or climbs steeply beyond its curve. The BMS model reads it like
+// a BMS's measuring front end does; nothing here knows about registers or the line.
 
 #include "wire.h"
 

@@ -265,6 +265,15 @@ private slots:
                 const auto current = static_cast<qint16>(model.reg(wire::CURRENT));
                 QVERIFY2(faulty ? current != 0 : current == 0,
                          qPrintable(name + ": " + QString::number(current)));
+                if (c.fault == Fault::Under) { // a minute on, the cells run away past empty
+                    for (int t = 0; t < 600; ++t)
+                        model.advance(100);
+                    int lowest = 65535;
+                    for (int k = 0; k < wire::CELL_COUNT; ++k)
+                        lowest = std::min<int>(lowest, model.reg(wire::CELLS + k));
+                    QVERIFY2(faulty ? lowest < model.reg(wire::SHUTDOWN) : lowest > 2950,
+                             qPrintable(name + ": " + QString::number(lowest)));
+                }
                 if (c.fault == Fault::Temperature) {
                     QVERIFY(model.reg(wire::FLAGS) & wire::FLAG_OVERHEAT);
                     QCOMPARE(model.reg(wire::CHARGE_ON) != 0, faulty);
