@@ -218,6 +218,11 @@ void FlashCommand::startUpgrade()
 {
     state_ = State::Flashing;
     upgrade_ = new UpgradeEngine(link_, BmsLink::Wiring::Internal, this);
+    UpgradeTiming timing;
+    timing.erase_delay_ms = test_delay(timing.erase_delay_ms);
+    timing.write_delay_ms = test_delay(timing.write_delay_ms);
+    timing.crc_delay_ms = test_delay(timing.crc_delay_ms);
+    upgrade_->setTiming(timing);
     connect(upgrade_, &UpgradeEngine::transmitting, this, &FlashCommand::transmitting);
     connect(upgrade_, &UpgradeEngine::finished, this, &FlashCommand::upgradeFinished);
     clock_.start();

@@ -21,9 +21,21 @@ struct Result {
     QString out, err;
 };
 
+// BMSCTL_TEST_DELAY_PERCENT is read by bmsctl for these tests alone: its fixed
+// waits (the pace of setting writes, the upgrade's command delays) shrink to that
+// share, so a flash whose loader never answers fails in about 1.5 s instead of 6.
+// Reply windows and timeouts keep their values. Nothing else sets it.
+QProcessEnvironment fast_environment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("BMSCTL_TEST_DELAY_PERCENT"), QStringLiteral("10"));
+    return env;
+}
+
 Result bmsctl(const QStringList &args)
 {
     QProcess p;
+    p.setProcessEnvironment(fast_environment());
     p.start(QStringLiteral(BMSCTL_PATH), args);
     p.closeWriteChannel(); // standard input is a pipe: no terminal to confirm on
     p.waitForFinished(30000);
