@@ -173,6 +173,7 @@ private slots:
             QTest::newRow(name) << args << QString::fromUtf8(named);
         };
         row("unknown command", {"flush"}, "\"flush\"");
+        row("help on an unknown command", {"help", "flush"}, "\"flush\"");
         row("unknown option", {"info", "--jsn"}, "'jsn'");
         row("unknown setting", {"get", "overvoltag"}, "\"overvoltag\"");
         row("value not allowed", {"set", "discharge_overcurrent=40"},
@@ -205,6 +206,27 @@ private slots:
         QVERIFY2(r.err.startsWith("bmsctl: ") && r.err.contains(named), qPrintable(r.err));
         QCOMPARE(r.out, QString());
         QCOMPARE(line.sent(), QByteArray());
+    }
+
+    // The overview lists every command once; a command's help is the same whichever
+    // way it is asked for, and needs no port.
+    void help()
+    {
+        const Result overview = bmsctl({"help"});
+        QCOMPARE(overview.code, 0);
+        QCOMPARE(bmsctl({"--help"}).out, overview.out);
+        for (const char *name : {"ports", "info", "monitor", "report", "get", "set", "backup",
+                                 "diff", "restore", "flash", "help"})
+            QVERIFY2(overview.out.contains(QRegularExpression(QStringLiteral("\n  %1 ").arg(name))),
+                     name);
+        const Result flash = bmsctl({"help", "flash"});
+        QCOMPARE(flash.code, 0);
+        QVERIFY2(
+            flash.out.startsWith("Usage: bmsctl [--port PATH] [--timeout MS] flash FILE.hex") &&
+                flash.out.contains("--ignore-checksums"),
+            qPrintable(flash.out));
+        QCOMPARE(bmsctl({"flash", "--help"}).out, flash.out);
+        QVERIFY(bmsctl({"help", "set"}).out.contains("discharge_curve"));
     }
 
     // A ride with a weak cell 3 names that cell and no other; without it, nothing.
