@@ -14,7 +14,6 @@
 #include <QTimer>
 
 #include <clocale>
-#include <cstdio>
 #include <memory>
 
 namespace
@@ -23,7 +22,7 @@ namespace
 void message_handler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     const char *level = type == QtDebugMsg ? "" : type == QtInfoMsg ? "" : "warning: ";
-    std::fprintf(stderr, "bmsctl: %s%s\n", level, message.toLocal8Bit().constData());
+    warn(QLatin1String(level) + message);
 }
 
 // Only what stops the run: the platform's start-up remarks (no XDG_RUNTIME_DIR,
