@@ -163,6 +163,36 @@ private slots:
             QCOMPARE(r.out.count(QLatin1Char('\n')), lines);
     }
 
+    // On a terminal, restore asks on standard error, and only once the diff is out on
+    // standard output (here a file, as with "| tee log"); no is no write at all.
+    void restore_asks_after_the_diff()
+    {
+        int master = -1, slave = -1;
+        char name[128] = {};
+        QVERIFY(openpty(&master, &slave, name, nullptr, nullptr) == 0);
+        QProcess p;
+        p.setProcessEnvironment(fast_environment());
+        p.setStandardInputFile(QString::fromLocal8Bit(name));
+        p.setStandardOutputFile(dir.filePath("restore.out"));
+        p.start(QStringLiteral(BMSCTL_PATH),
+                {"--port", sim->path, "restore", dir.filePath("changed.json")});
+        QString err;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (err += QString::fromUtf8(p.readAllStandardError())).endsWith("[y/N] "), 10000);
+        QFile out(dir.filePath("restore.out"));
+        QVERIFY(out.open(QIODevice::ReadOnly));
+        QVERIFY2(out.readAll().contains("settings in " + dir.filePath("changed.json").toUtf8() +
+                                        " differ."),
+                 qPrintable(err));
+        QCOMPARE(::write(master, "n\n", 2), 2);
+        QVERIFY(p.waitForFinished(10000));
+        ::close(master), ::close(slave);
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY(
+            QString::fromUtf8(p.readAllStandardError()).contains("not confirmed, nothing written"));
+        QVERIFY(!run(sim->path, {"diff", "%D/changed.json"}).out.contains("No differences"));
+    }
+
     // Bad input of every kind: exit 2, one line on standard error per problem,
     // and not one byte on the line.
     void bad_input_data()
