@@ -72,6 +72,10 @@ QString BmsLink::errorString() const
 
 void BmsLink::send(const QByteArray &frame)
 {
+    // A port that did not open, or was closed when its device went away, would
+    // refuse the frame with a warning on standard error, ten times a second.
+    if (!port_->isOpen())
+        return;
     port_->write(frame);
     port_->waitForBytesWritten(SEND_WAIT_MS);
 }

@@ -3,6 +3,7 @@
 // BMS that vanishes while the port is open.
 
 #include "appearance.h"
+#include "hex_text.h"
 #include "mydialogwindow.h"
 #include "pty_peer.h"
 #include "window_access.h"
@@ -22,6 +23,7 @@ namespace
 {
 
 QStringList debug_log;
+QStringList warnings;
 QtMessageHandler default_handler = nullptr;
 
 void capture(QtMsgType type, const QMessageLogContext &, const QString &message)
@@ -687,18 +689,21 @@ private slots:
     // user disconnect, and stays idle instead of spinning on write errors.
     void live_pack_then_its_loss()
     {
-        // Once the port is closed every poll's write is refused with this warning,
-        // ten times a second; it says nothing new.
+        // Nothing of all this may warn: not a write to the closed port, not a
+        // disconnect in the middle of an upgrade.
+        warnings.clear();
         default_handler = qInstallMessageHandler(
             [](QtMsgType type, const QMessageLogContext &c, const QString &text) {
-                if (!text.contains(QLatin1String("device not open")))
-                    default_handler(type, c, text);
+                if (type != QtDebugMsg && type != QtInfoMsg)
+                    warnings << text;
+                default_handler(type, c, text);
             });
         if (QFontInfo(QFont("Liberation Sans")).family() == "Liberation Sans")
             QCOMPARE(QFontInfo(label()->font()).family(), QString("Liberation Sans"));
         QProcess sim;
         w()->show();
-        connect_window(w(), start_sim(sim));
+        const QString sim_port = start_sim(sim);
+        connect_window(w(), sim_port);
         // The last read of the cycle has arrived, and so have the others.
         QTRY_VERIFY_WITH_TIMEOUT(text_of(w(), "lineEdit_critical_int_temp").toInt() > 0, 5000);
         QStringList clipped;
@@ -722,6 +727,19 @@ private slots:
             QCOMPARE(field->grab().toImage(), plain.grab().toImage());
         }
 
+        // Disconnect while an upgrade runs: its retries go nowhere, and it fails.
+        QTemporaryFile firmware;
+        QVERIFY(firmware.open());
+        firmware.write(generated_hex_file(200, 16, 7));
+        firmware.close();
+        set_text(w(), "lineEdit_set_firmware_path", firmware.fileName());
+        click(w(), "pushButton_fw_upgrade");
+        QTRY_VERIFY_WITH_TIMEOUT(log()->toPlainText().contains("Sending hex line 3 of"), 5000);
+        click(w(), "button_disconnect");
+        QTRY_VERIFY_WITH_TIMEOUT(log()->toPlainText().endsWith("Firmware update failed"), 10000);
+        connect_window(w(), sim_port);
+        QTRY_COMPARE_WITH_TIMEOUT(label()->text(), QString("BMS IS CONNECTED"), 3000);
+
         sim.terminate();
         QVERIFY(sim.waitForFinished(5000));
         set_text(w(), "lineEdit_set_overvoltage_voltage", "4160");
@@ -735,6 +753,29 @@ private slots:
         click(w(), "button_disconnect");
         QVERIFY(!port()->isOpen() && widget<QPushButton>(w(), "button_connect")->isEnabled());
         QVERIFY(!timer(w(), POLL_TIMER)->isActive());
+        QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
+    }
+
+    // The program itself, on a port that does not open: one line in the log pane
+    // and not a word on standard error while it polls the closed port.
+    void quiet_on_a_port_that_does_not_open()
+    {
+        QTemporaryDir home;
+        QVERIFY(QFile::setPermissions(home.path(),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("QT_LOGGING_RULES");
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("XDG_CONFIG_HOME", home.path());
+        env.insert("XDG_RUNTIME_DIR", home.path()); // as a desktop session has it
+        QProcess tool;
+        tool.setProcessEnvironment(env);
+        tool.start(BMS_TOOL_PATH, {"--port", "/dev/does-not-exist", "--connect"});
+        QVERIFY(tool.waitForStarted());
+        QTest::qWait(1500);
+        tool.terminate();
+        QVERIFY(tool.waitForFinished());
+        QCOMPARE(tool.readAllStandardError(), QByteArray());
     }
 };
 
