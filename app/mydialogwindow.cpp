@@ -220,7 +220,7 @@ MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::My
     });
 
     track_setting_inputs();
-    cache_value_field_panels(this);
+    style_value_fields(this);
     fit_tooltips(this);
 }
 

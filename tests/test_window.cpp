@@ -8,11 +8,14 @@
 #include "pty_peer.h"
 #include "window_access.h"
 
+#include <QApplication>
+#include <QGroupBox>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QSettings>
+#include <QStyleFactory>
 #include <QtTest>
 
 #include <memory>
@@ -96,6 +99,19 @@ RegisterImage a_pack(quint16 critical_temperature, quint16 short_circuit_cooldow
     for (int i = 0; i < 12; ++i)
         pack[size_t(2 * 0x70 + i)] = quint8(serial_digit + i);
     return pack;
+}
+
+// The contrast of a field's text as drawn: its darkest glyph pixel against the
+// panel's background, inside the frame.
+double drawn_contrast(QWidget *field)
+{
+    const QImage image = field->grab().toImage();
+    const QColor background = image.pixelColor(image.width() - 4, image.height() / 2);
+    double best = 1.0;
+    for (int y = 3; y < image.height() - 3; ++y)
+        for (int x = 3; x < image.width() - 3; ++x)
+            best = qMax(best, contrast_ratio(image.pixelColor(x, y), background));
+    return best;
 }
 
 // CPU used by this whole process per second of wall time while the event loop runs.
@@ -698,8 +714,13 @@ private slots:
                     warnings << text;
                 default_handler(type, c, text);
             });
-        if (QFontInfo(QFont("Liberation Sans")).family() == "Liberation Sans")
+        const bool narrow =
+            QFontInfo(QFont("Liberation Sans Narrow")).family() == "Liberation Sans Narrow";
+        if (narrow) {
             QCOMPARE(QFontInfo(label()->font()).family(), QString("Liberation Sans"));
+            QCOMPARE(QFontInfo(widget<QGroupBox>(w(), "groupBox_3")->font()).family(),
+                     QString("Liberation Sans Narrow"));
+        }
         QProcess sim;
         w()->show();
         const QString sim_port = start_sim(sim);
@@ -713,13 +734,37 @@ private slots:
             if (!text.isEmpty())
                 clipped << child->objectName();
         }
-        QVERIFY2(clipped.size() <= 15, qPrintable(clipped.join(' ')));
+        // The chosen font leaves nothing cut off up to 110 DPI (offscreen: 100).
+        if (narrow && w()->logicalDpiX() <= 110)
+            QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(' ')));
+        // The value fields are disabled, yet their text reads: in the style Qt picked,
+        // and in Fusion forced.
+        const auto fields = {"lineEdit_battery_voltage", "lineEdit_bms_serial",
+                             "lineEdit_critical_int_temp", "lineEdit_date_of_production"};
+        for (const char *name : fields) {
+            auto *value = widget<QLineEdit>(w(), name);
+            QVERIFY(!value->isEnabled());
+            const double contrast = drawn_contrast(value);
+            QVERIFY2(contrast >= 4.5, qPrintable(QString("%1: %2").arg(name).arg(contrast)));
+        }
+        {
+            QStyle *fusion = QStyleFactory::create("Fusion");
+            const QString previous = QApplication::style()->objectName();
+            QApplication::setStyle(fusion);
+            MyDialogWindow in_fusion;
+            auto *value = widget<QLineEdit>(&in_fusion, "lineEdit_battery_voltage");
+            value->setText("12345");
+            const double contrast = drawn_contrast(value);
+            QApplication::setStyle(previous);
+            QVERIFY2(contrast >= 4.5, qPrintable(QString::number(contrast)));
+        }
         set_text(w(), "lineEdit_set_capacity", QString(30, '8'));
         QCOMPARE(widget<QLineEdit>(w(), "lineEdit_set_capacity")->toolTip(), QString(30, '8'));
         auto *field = widget<QLineEdit>(w(), "lineEdit_battery_voltage");
         QWidget parent;
         QLineEdit plain(field->text(), &parent);
         plain.setFont(field->font());
+        plain.setPalette(field->palette());
         plain.resize(field->size());
         for (bool enabled : {true, false}) {
             field->setEnabled(enabled);
