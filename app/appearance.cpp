@@ -64,7 +64,10 @@ bool text_clips(const QWidget *widget, const QString &text, int room)
 
 // The panel of a line edit, frame included, drawn once per look and then copied:
 // styles stroke the antialiased frame anew on every repaint, most of the cost of
-// showing a changed value.
+// showing a changed value. The panel is drawn over the window's colour, on which
+// the fields stand, so that it covers every pixel of the field: a changed value
+// then repaints the field alone, not the group box behind it, whose rounded frame
+// the style would stroke again as well.
 class CachedPanels : public QProxyStyle
 {
 public:
@@ -72,11 +75,16 @@ public:
                        const QWidget *widget) const override
     {
         const auto *frame = qstyleoption_cast<const QStyleOptionFrame *>(option);
+        if (element != PE_PanelLineEdit || !frame)
+            return QProxyStyle::drawPrimitive(element, option, painter, widget);
+        const QColor behind = option->palette.color(QPalette::Window);
         const qreal ratio = painter->device()->devicePixelRatioF();
         // At a fractional ratio a field starts between device pixels, where a copy
         // would differ from the drawing.
-        if (element != PE_PanelLineEdit || !frame || ratio != std::floor(ratio))
+        if (ratio != std::floor(ratio)) {
+            painter->fillRect(option->rect, behind);
             return QProxyStyle::drawPrimitive(element, option, painter, widget);
+        }
         const QString key = QStringLiteral("bms-line-edit-panel-%1x%2-%3-%4-%5-%6")
                                 .arg(option->rect.width())
                                 .arg(option->rect.height())
@@ -88,7 +96,7 @@ public:
         if (!QPixmapCache::find(key, &panel)) {
             panel = QPixmap(option->rect.size() * ratio);
             panel.setDevicePixelRatio(ratio);
-            panel.fill(Qt::transparent);
+            panel.fill(behind);
             QStyleOptionFrame at_origin(*frame);
             at_origin.rect.moveTo(0, 0);
             QPainter drawing(&panel);
@@ -250,6 +258,7 @@ void style_value_fields(QWidget *root)
             qobject_cast<QComboBox *>(field->parentWidget()))
             continue;
         field->setStyle(style);
+        field->setAttribute(Qt::WA_OpaquePaintEvent);
         QPalette palette = field->palette();
         palette.setColor(QPalette::Disabled, QPalette::Text, legible_disabled_text(palette));
         field->setPalette(palette);
