@@ -241,8 +241,14 @@ void fit_tooltips(QWidget *root)
         if (auto *box = qobject_cast<QComboBox *>(widget))
             QObject::connect(box, &QComboBox::currentTextChanged, box, [box] { fit_tooltip(box); });
         else if (auto *field = qobject_cast<QLineEdit *>(widget))
-            QObject::connect(field, &QLineEdit::textChanged, field,
-                             [field] { fit_tooltip(field); });
+            QObject::connect(field, &QLineEdit::textChanged, field, [field] {
+                // Twice a second for a dozen value fields: a short text that fits
+                // even in the font's widest glyphs needs no asking of the style.
+                if (field->toolTip().isEmpty() &&
+                    field->text().size() * field->fontMetrics().maxWidth() + 16 <= field->width())
+                    return;
+                fit_tooltip(field);
+            });
         fit_tooltip(widget);
     }
 }

@@ -30,6 +30,10 @@ void show_text(QLabel *label, const QString &text)
 
 void MyDialogWindow::refresh_values()
 {
+    if (registers_shown == registers_read_now && image_shown == link->image())
+        return;
+    registers_shown = registers_read_now;
+    image_shown = link->image();
     const DisplayTexts t = display_texts(link->image());
     // A field stays empty until a reply of this connection has covered its
     // registers: the image may still hold another pack's values, or none at all.

@@ -112,8 +112,11 @@ private:
     QHash<const QWidget *, QPushButton *> row_buttons;
     // The port just opened, until the BMS first answers through it.
     QString port_to_remember;
-    // The registers a reply of the current connection has covered.
+    // The registers a reply of the current connection has covered, and what the
+    // fields showed at the last refresh: most refreshes of a pack at rest change nothing.
     std::bitset<128> registers_read_now;
+    std::bitset<128> registers_shown;
+    RegisterImage image_shown{};
     QVector<SettingInput> setting_inputs;
     // Inputs the user has typed into or chosen in: the BMS's values never replace them.
     QSet<const QWidget *> changed_inputs;

@@ -90,6 +90,9 @@ void MyDialogWindow::track_setting_inputs()
 void MyDialogWindow::forget_values()
 {
     registers_read_now.reset();
+    // Cleared below, as a refresh with nothing read would show them.
+    registers_shown.reset();
+    image_shown = link->image();
     const auto fields = findChildren<QLineEdit *>();
     for (QLineEdit *field : fields)
         if (is_value_field(field))
