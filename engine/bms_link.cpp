@@ -51,11 +51,22 @@ bool BmsLink::open(const QString &name)
     port_->setPortName(name);
     port_->setBaudRate(115200, QSerialPort::AllDirections);
     const bool opened = port_->open(QIODevice::ReadWrite);
+    open_failure_ = opened ? OpenFailure::None : diagnose_open_failure(name, port_->error());
     // Flushing a port that did not open would replace the system's reason in
     // errorString() with "Device is not open".
     if (opened)
         port_->flush();
     return opened;
+}
+
+bool BmsLink::isOpen() const
+{
+    return port_->isOpen();
+}
+
+bool BmsLink::connectReadyRead(const QObject *receiver, const char *member) const
+{
+    return connect(port_, SIGNAL(readyRead()), receiver, member);
 }
 
 void BmsLink::close()
@@ -102,7 +113,6 @@ void BmsLink::pollTick()
 
 void BmsLink::writeRegisters(quint8 first_register, const QByteArray &data)
 {
-    startPolling();
     send(build_write_frame(first_register, data));
 }
 
@@ -119,7 +129,7 @@ void BmsLink::readRegisters(const QVector<QPair<int, int>> &ranges)
             pending_.append(request);
         }
     }
-    retried_ = false;
+    attempts_ = 0;
     if (pending_.isEmpty()) {
         emit readDone(); // nothing to read is read at once
         return;
@@ -130,6 +140,7 @@ void BmsLink::readRegisters(const QVector<QPair<int, int>> &ranges)
 void BmsLink::sendPendingRequest()
 {
     const PollRequest &request = pending_.first();
+    ++attempts_;
     send(build_read_request(request.first_register,
                             static_cast<quint8>(2 * request.register_count)));
     request_timer_->start(timeout_ms_);
@@ -139,8 +150,7 @@ void BmsLink::requestTimedOut()
 {
     if (pending_.isEmpty())
         return;
-    if (!retried_) {
-        retried_ = true;
+    if (attempts_ < request_attempts_) {
         sendPendingRequest();
         return;
     }
@@ -171,7 +181,7 @@ void BmsLink::take(const ReceptionResult &result)
         return;
     // Any well-formed frame proves the link; only a read reply carries data.
     emit linkAlive();
-    supervision_timer_->start(SUPERVISION_PERIOD_MS);
+    supervision_timer_->start(supervision_period_ms_);
     if (!result.read_reply)
         return;
 
@@ -187,7 +197,7 @@ void BmsLink::take(const ReceptionResult &result)
         pending_.first().register_count == count) {
         request_timer_->stop();
         pending_.removeFirst();
-        retried_ = false;
+        attempts_ = 0;
         if (pending_.isEmpty())
             emit readDone();
         else
