@@ -496,6 +496,26 @@ private slots:
             QVERIFY2(!it.value().isEmpty() || it.key().startsWith("label_cell_bal"),
                      qPrintable(it.key()));
         click(w(), "button_disconnect");
+
+        // The simulator as such an adapter: the pack shows as on a clean line, and an
+        // upgrade runs without a retransmission.
+        QProcess sim;
+        connect_window(w(), start_sim(sim, {"--chunk", "32"}));
+        QTRY_VERIFY_WITH_TIMEOUT(!text_of(w(), "lineEdit_bms_serial").isEmpty() &&
+                                     !text_of(w(), "lineEdit_adc_offset").isEmpty(),
+                                 5000);
+        QVERIFY(text_of(w(), "lineEdit_bms_serial") != QString(24, '0'));
+        QVERIFY(text_of(w(), "lineEdit_critical_int_temp").toInt() > 0);
+        QTemporaryFile firmware;
+        QVERIFY(firmware.open());
+        firmware.write(generated_hex_file(20, 16, 3));
+        firmware.close();
+        set_text(w(), "lineEdit_set_firmware_path", firmware.fileName());
+        click(w(), "pushButton_fw_upgrade");
+        QTRY_VERIFY_WITH_TIMEOUT(log()->toPlainText().contains("successfully flashed"), 10000);
+        QVERIFY(!log()->toPlainText().contains("Attempt 2 of"));
+        click(w(), "button_disconnect");
+        stop_sim(sim);
     }
 
     void set_buttons_on_the_wire()
