@@ -48,11 +48,6 @@ QVector<ReportSetting> settings_of(const RegisterImage &image, const SettingsFil
     return rows;
 }
 
-int held(const RegisterImage &image, Setting setting)
-{
-    return decode_setting(setting_def(setting), image).toInt();
-}
-
 } // namespace
 
 ReportCommand::ReportCommand(const Invocation &invocation, QObject *parent)
@@ -100,11 +95,7 @@ void ReportCommand::run(BmsLink *link)
     input_.settings = settings_of(image, inv_.settings);
     input_.has_before = !inv_.settings.path.isEmpty();
     input_.before_file = inv_.settings.path;
-    input_.cell_disbalance_threshold_mv = held(image, Setting::CellDisbalanceThreshold);
-    input_.undervoltage_mv = held(image, Setting::Undervoltage);
-    input_.overvoltage_mv = held(image, Setting::Overvoltage);
-    input_.critical_temperature_c = held(image, Setting::CriticalTemperature);
-    input_.critical_temperature_hysteresis_c = held(image, Setting::CriticalTemperatureHysteresis);
+    input_.analysis.limits = report_limits(image);
     input_.duration_s = static_cast<int>(inv_.duration_ms / 1000);
     if (input_.has_before && !inv_.settings.bms_serial.isEmpty() &&
         inv_.settings.bms_serial != id.bms_serial)
@@ -126,7 +117,7 @@ void ReportCommand::run(BmsLink *link)
 
 void ReportCommand::takeSample()
 {
-    input_.samples.append(sample_of(decode_pack_state(link_->image()), clock_.elapsed()));
+    input_.analysis.samples.append(sample_of(decode_pack_state(link_->image()), clock_.elapsed()));
     showProgress();
 }
 
@@ -138,7 +129,7 @@ void ReportCommand::complete()
     if (sampler_->silent()) {
         warn(QStringLiteral("report: the BMS has not answered since %1 s into the sampling; "
                             "no report written")
-                 .arg(input_.samples.last().ms / 1000.0, 0, 'f', 1));
+                 .arg(input_.analysis.samples.last().ms / 1000.0, 0, 'f', 1));
         finish(exit_code::FAILED);
         return;
     }
@@ -148,7 +139,7 @@ void ReportCommand::complete()
 int ReportCommand::write()
 {
     input_.generated_at = QDateTime::currentDateTimeUtc();
-    const ReportAnalysis a = analyse(input_);
+    const ReportAnalysis a = analyse(input_.analysis);
     const QByteArray text = inv_.format == QLatin1String("md")     ? render_markdown(input_, a)
                             : inv_.format == QLatin1String("json") ? render_json(input_, a)
                                                                    : render_html(input_, a);

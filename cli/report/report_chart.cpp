@@ -59,7 +59,8 @@ QPolygonF trace(const QVector<QPointF> &points)
 
 QByteArray render_cell_chart_svg(const ReportInput &in, const ReportAnalysis &a, QSize size)
 {
-    if (in.samples.isEmpty() || !qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+    if (in.analysis.samples.isEmpty() ||
+        !qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
         return {};
 
     // Value ranges, widened so a flat trace still gets a readable axis.
@@ -72,8 +73,8 @@ QByteArray render_cell_chart_svg(const ReportInput &in, const ReportAnalysis &a,
     const double y_step = tick_step(hi - lo + 2 * pad, 6);
     lo = std::floor((lo - pad) / y_step) * y_step;
     hi = std::ceil((hi + pad) / y_step) * y_step;
-    const qint64 t0 = in.samples.first().ms;
-    const double span_s = std::max(1.0, (in.samples.last().ms - t0) / 1000.0);
+    const qint64 t0 = in.analysis.samples.first().ms;
+    const double span_s = std::max(1.0, (in.analysis.samples.last().ms - t0) / 1000.0);
     const double x_step = tick_step(span_s, 8);
 
     const QRectF plot(64, 40, size.width() - 64 - 18, size.height() - 40 - 46);
@@ -150,9 +151,9 @@ QByteArray render_cell_chart_svg(const ReportInput &in, const ReportAnalysis &a,
                           Qt::RoundJoin));
             // A silence of the BMS breaks the line: nothing was measured there.
             QVector<QPointF> points;
-            for (int k = 0; k < in.samples.size(); ++k) {
-                const PackSample &s = in.samples[k];
-                if (k > 0 && s.ms - in.samples[k - 1].ms > REPORT_GAP_MS) {
+            for (int k = 0; k < in.analysis.samples.size(); ++k) {
+                const PackSample &s = in.analysis.samples[k];
+                if (k > 0 && s.ms - in.analysis.samples[k - 1].ms > REPORT_GAP_MS) {
                     p.drawPolyline(trace(points));
                     points.clear();
                 }
