@@ -81,7 +81,8 @@ const CommandInfo COMMANDS[] = {
      "per line, balancing as an array of cell numbers.",
      "bmsctl monitor --interval 500 --duration 900 --csv ride.csv"},
     {CommandKind::Report, "report",
-     "report [-o FILE] [--format html|md|json] [--duration S] [--before BACKUP.json]",
+     "report [-o FILE] [--format html|md|json] [--duration S] [--before BACKUP.json]\n"
+     "       [--shop TEXT] [--technician TEXT] [--job TEXT]",
      "Reads the identity and settings, samples the live values every 100 ms for S seconds\n"
      "(default 10) and writes a report for the customer: the pack, the settings (with\n"
      "--before, those changed since that backup, old and new), each quantity's and each\n"
@@ -178,6 +179,11 @@ QList<QCommandLineOption> command_options(CommandKind kind)
                 O(QStringLiteral("before"),
                   QStringLiteral("show the settings changed since this backup"),
                   QStringLiteral("BACKUP.json")),
+                O(QStringLiteral("shop"), QStringLiteral("the shop's name on the report"),
+                  QStringLiteral("TEXT")),
+                O(QStringLiteral("technician"), QStringLiteral("the technician's name"),
+                  QStringLiteral("TEXT")),
+                O(QStringLiteral("job"), QStringLiteral("the job number"), QStringLiteral("TEXT")),
                 help};
     case CommandKind::Monitor:
         return {
@@ -413,6 +419,15 @@ bool parse_report(const QCommandLineParser &p, Invocation &inv)
         if (!formats.contains(inv.format))
             return fail(
                 QStringLiteral("--format %1: html, md or json is expected").arg(inv.format));
+    }
+    for (const auto &[name, field] :
+         {std::pair{"shop", &inv.shop}, std::pair{"technician", &inv.technician},
+          std::pair{"job", &inv.job}}) {
+        if (!p.isSet(QLatin1String(name)))
+            continue;
+        *field = p.value(QLatin1String(name));
+        if (field->isNull()) // given, if empty: not the same as not given
+            *field = QLatin1String("");
     }
     if (!p.isSet(QStringLiteral("before")))
         return true;

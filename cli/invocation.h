@@ -45,7 +45,8 @@ struct Invocation {
 
     // report: also -o in `output`, --duration in `duration_ms` (10 s unless given),
     // --before in `settings` (whose path stays empty without it)
-    QString format; // html, md or json
+    QString format;                // html, md or json
+    QString shop, technician, job; // null when not given
 };
 
 // Nothing when the run ends here, with the exit code in *code: 0 after --help or

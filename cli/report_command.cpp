@@ -2,8 +2,10 @@
 
 #include "bms_link.h"
 #include "live_sampler.h"
+#include "made_by.h"
 #include "monitor/display.h"
 #include "output.h"
+#include "report/setting_labels.h"
 #include "terminal.h"
 
 #include <QSaveFile>
@@ -37,7 +39,7 @@ QVector<ReportSetting> settings_of(const RegisterImage &image, const SettingsFil
         // Texts and dates say what they are; a unit column would only repeat it.
         const bool words = QLatin1String(setting.unit) == QLatin1String("text") ||
                            setting.form == SettingForm::Date;
-        ReportSetting row{QString::fromLatin1(setting.name),
+        ReportSetting row{QString::fromLatin1(setting.name), setting_label(setting.id),
                           words ? QString() : QString::fromUtf8(setting.unit),
                           value_of(decode_setting(setting, image)), QString()};
         const QJsonValue &old = before.values[static_cast<size_t>(setting.id)];
@@ -74,6 +76,13 @@ ReportCommand::ReportCommand(const Invocation &invocation, QObject *parent)
 
 int ReportCommand::prepare()
 {
+    MadeBy made_by{inv_.shop, inv_.technician, inv_.job};
+    QString problem;
+    if (!complete_made_by(made_by, report_config_path(), &problem))
+        return refuse(QStringLiteral("report: ") + problem);
+    input_.shop = made_by.shop;
+    input_.technician = made_by.technician;
+    input_.job = made_by.job;
     if (inv_.output.isEmpty())
         return -1;
     // Opened now so that a path that cannot be written is refused before the BMS
@@ -96,6 +105,10 @@ void ReportCommand::run(BmsLink *link)
     input_.has_before = !inv_.settings.path.isEmpty();
     input_.before_file = inv_.settings.path;
     input_.analysis.limits = report_limits(image);
+    input_.analysis.before_file = inv_.settings.path;
+    for (const ReportSetting &s : input_.settings)
+        if (!s.before.isEmpty())
+            input_.analysis.changes.append({s.label, s.before, s.value});
     input_.duration_s = static_cast<int>(inv_.duration_ms / 1000);
     if (input_.has_before && !inv_.settings.bms_serial.isEmpty() &&
         inv_.settings.bms_serial != id.bms_serial)
@@ -109,6 +122,7 @@ void ReportCommand::run(BmsLink *link)
     });
     // The snapshot holds the live registers too: it is the first sample.
     clock_.start();
+    input_.started_at = QDateTime::currentDateTimeUtc();
     takeSample();
     sampler_->start(link_);
     // Samples at 0, 0.1, ... S s: the last one's reply has half a period to come in.

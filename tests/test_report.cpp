@@ -1,12 +1,16 @@
-// The service report as written: the same document in HTML and Markdown, the same
-// findings in every format.
+// The service report as written: one document in HTML and Markdown, the same
+// content in JSON, and a whole run of bmsctl against the simulated pack.
+// Runs in the time zone of Kolkata (set by CTest), whose half-hour offset shows
+// that the pages give local time with its offset while JSON keeps UTC.
 
 #include "document.h"
 #include "report.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace
@@ -20,10 +24,12 @@ ReportInput pack()
     in.identity.bms_serial = QStringLiteral("00112233445566778899AABB");
     in.generated_at = QDateTime(QDate(2026, 12, 6), QTime(12, 0), Qt::UTC);
     in.tool_version = QStringLiteral("1.0");
-    in.settings = {{"capacity", "mAh", "8000", "7000"}, {"overvoltage", "mV", "4200", ""}};
+    in.settings = {{"capacity", "Battery capacity, mAh", "mAh", "8000", "7000"},
+                   {"overvoltage", "Cell overvoltage, mV", "mV", "4200", ""}};
     in.has_before = true;
     in.before_file = QStringLiteral("before.json");
     in.duration_s = 2;
+    in.shop = QStringLiteral("Volt & Co");
     in.analysis.limits.cell_disbalance_threshold_mv = 20;
     for (int n = 0; n < 20; ++n) {
         PackSample s;
@@ -36,7 +42,7 @@ ReportInput pack()
     return in;
 }
 
-QStringList headings(const QString &text, const QString &pattern)
+QStringList matches(const QString &text, const QString &pattern)
 {
     QStringList found;
     auto it = QRegularExpression(pattern, QRegularExpression::MultilineOption).globalMatch(text);
@@ -45,6 +51,18 @@ QStringList headings(const QString &text, const QString &pattern)
     return found;
 }
 
+struct Sim {
+    QProcess process;
+    QString path;
+    explicit Sim(const QStringList &args)
+    {
+        process.start(QStringLiteral(BMS_SIM_PATH), args);
+        process.waitForReadyRead(10000);
+        path = QString::fromLocal8Bit(process.readLine()).trimmed();
+    }
+    ~Sim() { process.terminate(), process.waitForFinished(5000); }
+};
+
 } // namespace
 
 class TestReport : public QObject
@@ -52,7 +70,8 @@ class TestReport : public QObject
     Q_OBJECT
 
 private slots:
-    // Every section, in the same order, in both documents; the finding in all three.
+    // Every section in the same order in both documents, headed by the verdict;
+    // the finding, the verdict and who made it in all three formats.
     void formats_carry_the_same_content()
     {
         const ReportInput in = pack();
@@ -66,15 +85,108 @@ private slots:
         const QJsonDocument json = QJsonDocument::fromJson(render_json(in, a));
         QStringList sections;
         for (const DocSection &s : build_report_document(in, a).sections)
-            sections << s.title;
+            if (!s.title.isEmpty())
+                sections << s.title;
         QVERIFY(sections.contains("Settings changed since before.json"));
-        QCOMPARE(headings(html, "<h2>(.*)</h2>"), sections);
-        QCOMPARE(headings(md, "^## (.*)$"), sections);
+        QCOMPARE(matches(html, "<h2>(.*)</h2>"), sections);
+        QCOMPARE(matches(md, "^## (.*)$"), sections);
+        for (const QString &text : {html, md}) {
+            // Before the first section: who made it, then the verdict.
+            const QString top = text.left(text.indexOf(sections.first()));
+            QVERIFY2(top.contains("Shop: Volt &") && !top.contains("Technician") &&
+                         top.contains("Verdict: attention.") &&
+                         top.contains("Needs attention: cells out of balance"),
+                     qPrintable(top));
+            QVERIFY(text.contains("Made 2026-12-06 17:30 UTC+05:30"));
+            QVERIFY(text.contains("Battery capacity, mAh") && !text.contains("capacity |"));
+            QVERIFY2(!text.contains(QRegularExpression("\\w+_\\w+ = ")), "raw numbers");
+        }
         QVERIFY(html.contains(title.toHtmlEscaped()) && md.contains(title));
+        QVERIFY(md.contains("PK\\|7")); // a pipe stays inside its table cell
+        QVERIFY(html.contains("<svg") && html.contains("pack current"));
+
         QCOMPARE(json["findings"][0]["title"].toString(), title);
-        // A text with a pipe stays one table cell in Markdown.
-        QVERIFY(md.contains("PK\\|7"));
-        QVERIFY(html.contains("<svg"));
+        QCOMPARE(json["verdict"].toString(), QStringLiteral("attention"));
+        QCOMPARE(json["verdict_reason"].toString(), a.verdict_reason);
+        QCOMPARE(json["generated_at"].toString(), QStringLiteral("2026-12-06T12:00:00Z"));
+        QCOMPARE(json["shop"].toString(), QStringLiteral("Volt & Co"));
+        QVERIFY(json["technician"].isNull() && json["job"].isNull());
+        QCOMPARE(json["settings"][0]["label"].toString(), QStringLiteral("Battery capacity, mAh"));
+        QCOMPARE(json["cells"][3]["resistance_mohm"].toDouble(), 8.0);
+        QCOMPARE(json["samples"][0]["current_direction"].toString(), QStringLiteral("out"));
+    }
+
+    // Too little change in the current: no resistance, and the reason in its place.
+    void resistance_not_judged()
+    {
+        ReportInput in = pack();
+        for (PackSample &s : in.analysis.samples)
+            s.current_ma = -3000;
+        const ReportAnalysis a = analyse(in.analysis);
+        const QJsonDocument json = QJsonDocument::fromJson(render_json(in, a));
+        QVERIFY(json["cells"][0]["resistance_mohm"].isNull());
+        QVERIFY(json["cells"][0]["resistance_note"].toString().contains("could not be judged"));
+        const QString md = QString::fromUtf8(render_markdown(in, a));
+        QVERIFY(md.contains(QRegularExpression("^\\| 1 \\| [^\n]* \\| – \\|$",
+                                               QRegularExpression::MultilineOption)));
+    }
+
+    // bmsctl against the simulator: a pack whose cell 3 has four times the
+    // resistance of the others (8 mΩ), its cells otherwise balanced. The shop and
+    // technician come from report.conf, the job from the command line over the
+    // file's. Every cell's resistance within 20 % of the simulator's.
+    void against_the_simulator()
+    {
+        QTemporaryDir config;
+        QVERIFY(QDir(config.path()).mkpath("bmsctl"));
+        QFile conf(config.filePath("bmsctl/report.conf"));
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write("shop = Rad, Akku & Söhne\ntechnician = \"J. Novak\"\njob = 17\n"
+                   "[other]\nshop = not this one\n");
+        conf.close();
+
+        const QStringList balanced = {"--load",        "ride", "--seed",        "38",
+                                      "--cell-offset", "1:22", "--cell-offset", "7:6",
+                                      "--cell-offset", "8:22", "--cell-offset", "9:10"};
+        const Sim weak(balanced + QStringList{"--weak-cell", "3:4"});
+        const Sim healthy(balanced);
+        QProcess reports[2];
+        const QStringList args[2] = {
+            {"--port", weak.path, "report", "--duration", "3", "--format", "json", "--job",
+             "A-1147"},
+            {"--port", healthy.path, "report", "--duration", "3", "--format", "md"}};
+        for (int i = 0; i < 2; ++i) {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("XDG_CONFIG_HOME", config.path());
+            reports[i].setProcessEnvironment(env);
+            reports[i].start(QStringLiteral(BMSCTL_PATH), args[i]);
+            reports[i].closeWriteChannel();
+        }
+        for (QProcess &r : reports)
+            QVERIFY2(r.waitForFinished(30000) && r.exitCode() == 0,
+                     r.readAllStandardError().constData());
+
+        const QJsonDocument doc = QJsonDocument::fromJson(reports[0].readAllStandardOutput());
+        QCOMPARE(doc["verdict"].toString(), QStringLiteral("attention"));
+        QVERIFY2(doc["verdict_reason"].toString().contains("cell 3 sags"),
+                 qPrintable(doc["verdict_reason"].toString()));
+        QCOMPARE(doc["shop"].toString(), QStringLiteral("Rad, Akku & Söhne"));
+        QCOMPARE(doc["technician"].toString(), QStringLiteral("J. Novak"));
+        QCOMPARE(doc["job"].toString(), QStringLiteral("A-1147"));
+        for (int k = 1; k <= CELL_COUNT; ++k) {
+            const double truth = k == 3 ? 32 : 8;
+            const double seen = doc["cells"][k - 1]["resistance_mohm"].toDouble();
+            QVERIFY2(std::abs(seen - truth) <= 0.2 * truth,
+                     qPrintable(QStringLiteral("cell %1: %2 mΩ").arg(k).arg(seen)));
+        }
+        const QJsonObject sample = doc["samples"][1].toObject();
+        QVERIFY(sample["discharging_enabled"].toBool() && !sample["overheat"].toBool() &&
+                sample["current_direction"] == QStringLiteral("out"));
+
+        const QString md = QString::fromUtf8(reports[1].readAllStandardOutput());
+        QVERIFY2(md.contains("Shop: Rad, Akku & Söhne · Technician: J. Novak · Job: 17\n\n"
+                             "**Verdict: ok.** No findings"),
+                 qPrintable(md.left(400)));
     }
 };
 

@@ -3,36 +3,54 @@
 namespace
 {
 
-QString date_text(const QDateTime &t)
+// The offset of local time from UTC, "UTC+01:00"; "UTC" when there is none.
+QString offset_text(const QDateTime &local)
 {
-    return t.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"));
+    const int offset_min = local.offsetFromUtc() / 60;
+    if (offset_min == 0)
+        return QStringLiteral("UTC");
+    return QStringLiteral("UTC%1%2:%3")
+        .arg(offset_min < 0 ? '-' : '+')
+        .arg(std::abs(offset_min) / 60, 2, 10, QLatin1Char('0'))
+        .arg(std::abs(offset_min) % 60, 2, 10, QLatin1Char('0'));
 }
 
-QString numbers_text(const QJsonObject &numbers)
+// The technician reads local time; the offset keeps it unambiguous on paper.
+QString date_text(const QDateTime &t)
 {
-    QStringList parts;
-    for (auto it = numbers.begin(); it != numbers.end(); ++it)
-        parts << it.key() + " = " + it.value().toVariant().toString();
-    return parts.join(", ");
+    const QDateTime local = t.toLocalTime();
+    return local.toString(QStringLiteral("yyyy-MM-dd HH:mm ")) + offset_text(local);
+}
+
+QString clock_text(const QDateTime &t)
+{
+    return t.toLocalTime().toString(QStringLiteral("HH:mm:ss"));
 }
 
 QString sag_summary(const ReportAnalysis &a)
 {
     if (!a.sag_judged)
         return a.sag_note;
-    return QStringLiteral("Sag under load judged over a current range of %1 A: median %2 mV/A; "
-                          "a cell is flagged above %3 times the median and at least %4 mV/A "
-                          "above it.")
+    return QStringLiteral("Each cell's internal resistance is its voltage change per ampere of "
+                          "current change, judged over a current range of %1 A: median %2 mΩ; "
+                          "a cell is named above %3 times the median and at least %4 mΩ above "
+                          "it.")
         .arg(fixed_text(a.current_range_a, 1), fixed_text(a.sag_median_mv_per_a, 1),
              fixed_text(SAG_FACTOR, 1), fixed_text(SAG_MARGIN_MV_PER_A, 0));
 }
 
 QString sampling_text(const ReportInput &in, const ReportAnalysis &a)
 {
-    QString text = QStringLiteral("%1 samples over %2 s (%3 s asked for).")
+    QString text = QStringLiteral("%1 samples over %2 s (%3 s asked for)")
                        .arg(a.sample_count)
                        .arg(fixed_text(a.span_s, 1))
                        .arg(in.duration_s);
+    if (in.started_at.isValid())
+        text += QStringLiteral(", from %1 to %2 (%3)")
+                    .arg(clock_text(in.started_at),
+                         clock_text(in.started_at.addMSecs(qRound64(a.span_s * 1000))),
+                         offset_text(in.started_at.toLocalTime()));
+    text += '.';
     if (a.silences.size() == 1) {
         const Silence &s = a.silences.first();
         text += QStringLiteral(" The BMS did not answer between %1 s and %2 s: there are no "
@@ -70,34 +88,31 @@ DocBlock table_block(DocTable::Kind kind, const QStringList &header,
 DocSection pack_section(const ReportInput &in)
 {
     const PackIdentity &id = in.identity;
-    return {QStringLiteral("Pack"),
-            {table_block(DocTable::KeyValues, {},
-                         {{"Serial number", id.serial_number},
-                          {"BMS serial", id.bms_serial},
-                          {"Firmware", QString::number(id.firmware)},
-                          {"Capacity", QString::number(id.capacity_mah) + " mAh"},
-                          {"Date of production", id.date_of_production}})}};
+    DocSection s{QStringLiteral("Pack"),
+                 {table_block(DocTable::KeyValues, {},
+                              {{"Serial number", id.serial_number},
+                               {"BMS serial", id.bms_serial},
+                               {"Firmware", QString::number(id.firmware)},
+                               {"Capacity", QString::number(id.capacity_mah) + " mAh"},
+                               {"Date of production", id.date_of_production}})}};
+    s.blocks.first().table.halves = true;
+    return s;
 }
 
 DocSection findings_section(const ReportAnalysis &a)
 {
     DocSection s{QStringLiteral("Findings"), {}};
-    if (a.sample_count == 0) {
-        DocBlock b =
-            text_block(DocBlock::Callout, "No samples were taken: the pack was not judged.");
-        b.alarm = true;
-        s.blocks.append(b);
-    } else if (a.findings.isEmpty()) {
-        DocBlock b = text_block(DocBlock::Callout, "The cells, their balance and the "
-                                                   "temperatures stayed within the BMS's own "
-                                                   "limits.");
+    if (a.sample_count > 0 && a.findings.isEmpty()) {
+        DocBlock b = text_block(DocBlock::Callout, "The cells, their balance, the temperatures "
+                                                   "and the BMS's protections stayed within the "
+                                                   "BMS's own limits.");
         b.title = QStringLiteral("No findings.");
         s.blocks.append(b);
     }
     for (const Finding &f : a.findings) {
         DocBlock b = text_block(DocBlock::Finding, f.reason);
         b.title = f.title;
-        b.detail = numbers_text(f.numbers);
+        b.tone = f.fault ? DocBlock::Bad : DocBlock::Warning;
         s.blocks.append(b);
     }
     s.blocks.append(text_block(DocBlock::Note, sag_summary(a)));
@@ -145,11 +160,24 @@ DocSection cells_section(const ReportAnalysis &a)
     DocSection s{
         QStringLiteral("Cells"),
         {table_block(DocTable::Figures,
-                     {"Cell", "Min mV", "Mean mV", "Max mV", "Balancing", "Sag mV/A"}, rows)}};
+                     {"Cell", "Min, mV", "Mean, mV", "Max, mV", "Balancing", "Resistance, mΩ"},
+                     rows)}};
+    return s;
+}
+
+DocSection chart_section(const ReportAnalysis &a)
+{
+    DocSection s;
     if (a.sample_count > 0)
         s.blocks.append(
             text_block(DocBlock::Chart, "The chart of the cell voltages could not be drawn here."));
     return s;
+}
+
+// The discharge curve's eleven points may break between them on a narrow page.
+QString wrappable(const ReportSetting &s, QString text)
+{
+    return s.name == QLatin1String("discharge_curve") ? text.replace(',', ", ") : text;
 }
 
 QVector<DocSection> settings_sections(const ReportInput &in)
@@ -159,18 +187,19 @@ QVector<DocSection> settings_sections(const ReportInput &in)
         QVector<QStringList> rows;
         for (const ReportSetting &s : in.settings)
             if (!s.before.isEmpty())
-                rows.append({s.name, s.before, s.value, s.unit});
+                rows.append({s.label, wrappable(s, s.before), wrappable(s, s.value)});
         sections.append(
             {QStringLiteral("Settings changed since %1").arg(in.before_file),
              {rows.isEmpty()
                   ? text_block(DocBlock::Text, "None: every setting is as in the backup.")
-                  : table_block(DocTable::Texts, {"Setting", "Before", "Now", "Unit"}, rows)}});
+                  : table_block(DocTable::Texts, {"Setting", "Before", "Now"}, rows)}});
     }
     QVector<QStringList> rows;
     for (const ReportSetting &s : in.settings)
-        rows.append({s.name, s.value, s.unit});
-    sections.append({QStringLiteral("Settings"),
-                     {table_block(DocTable::Texts, {"Setting", "Value", "Unit"}, rows)}});
+        rows.append({s.label, wrappable(s, s.value)});
+    DocBlock table = table_block(DocTable::Texts, {"Setting", "Value"}, rows);
+    table.table.halves = true;
+    sections.append({QStringLiteral("Settings"), {table}});
     return sections;
 }
 
@@ -181,8 +210,24 @@ QString esc(const QString &s)
     return s.toHtmlEscaped();
 }
 
+QString html_table(const DocTable &t);
+
+// Two tables side by side, the first half of the rows left: a list of 29
+// settings then takes half the height of a printed page.
+QString html_halves(const DocTable &t)
+{
+    DocTable left = t, right = t;
+    left.halves = right.halves = false;
+    const int split = (t.rows.size() + 1) / 2;
+    left.rows = t.rows.mid(0, split);
+    right.rows = t.rows.mid(split);
+    return "<div class=halves>\n" + html_table(left) + html_table(right) + "</div>\n";
+}
+
 QString html_table(const DocTable &t)
 {
+    if (t.halves && t.rows.size() > 1)
+        return html_halves(t);
     if (t.kind == DocTable::KeyValues) {
         QString h = "<table class=identity>\n";
         for (const QStringList &r : t.rows)
@@ -212,8 +257,8 @@ const char *const CSS = R"(
 body { font: 14px/1.45 "DejaVu Sans", "Liberation Sans", Arial, sans-serif; color: #1a1a1a;
        background: #fff; max-width: 940px; margin: 24px auto; padding: 0 20px; }
 h1 { font-size: 22px; margin: 0 0 4px; }
-h2 { font-size: 17px; margin: 28px 0 8px; padding-bottom: 3px; border-bottom: 1px solid #bbb; }
-p.meta { color: #555; margin: 0 0 12px; }
+h2 { font-size: 17px; margin: 24px 0 8px; padding-bottom: 3px; border-bottom: 1px solid #bbb; }
+p.meta { color: #555; margin: 0 0 10px; }
 table { border-collapse: collapse; width: 100%; margin: 6px 0 10px; }
 th, td { border: 1px solid #c8c8c8; padding: 3px 8px; text-align: left; vertical-align: top; }
 th { background: #f0f0f0; }
@@ -221,24 +266,59 @@ th { background: #f0f0f0; }
 table.identity, table.texts { width: auto; min-width: 50%; }
 table.texts td:last-child { white-space: nowrap; }
 table.identity th { font-weight: normal; color: #444; }
-.finding { border-left: 5px solid #c0392b; background: #fbeeed; padding: 8px 12px; margin: 8px 0; }
+.halves { display: flex; gap: 16px; align-items: flex-start; }
+.halves table.texts { min-width: 0; flex: 1; }
+.finding, .callout { border-left: 5px solid; padding: 8px 12px; margin: 8px 0; }
+.good { border-color: #2e7d32; background: #edf6ee; }
+.warning { border-color: #c77700; background: #fdf3e4; }
+.bad { border-color: #c0392b; background: #fbeeed; }
 .finding h3 { font-size: 15px; margin: 0 0 4px; }
-.finding p { margin: 0 0 4px; }
-.finding .numbers { font: 12px/1.4 "DejaVu Sans Mono", monospace; color: #444; }
-.ok { border-left: 5px solid #2e7d32; background: #edf6ee; padding: 8px 12px; margin: 8px 0; }
-.ok p { margin: 0; }
+.finding p, .callout p { margin: 0; }
+.callout p strong { font-size: 16px; text-transform: uppercase; letter-spacing: 0.02em; }
 .note { color: #444; }
 figure { margin: 8px 0; }
 figure svg { width: 100%; height: auto; display: block; }
+.pair section + section { margin-top: 0; }
+@page { size: A4; margin: 10mm 12mm; }
 @media print {
-  body { color: #000; background: #fff; margin: 0; max-width: none; padding: 0; font-size: 11pt; }
-  .finding, .ok { background: none; }
+  body { color: #000; background: #fff; margin: 0; max-width: none; padding: 0;
+         font-size: 8pt; line-height: 1.25; }
+  h1 { font-size: 13pt; margin: 0; }
+  h2 { font-size: 10pt; margin: 6pt 0 2pt; padding-bottom: 1pt; }
+  p.meta { margin: 0 0 3pt; }
+  .finding h3 { font-size: 8.5pt; margin: 0; }
+  th, td { padding: 0.5pt 4pt; }
+  table { margin: 2pt 0 3pt; }
+  .finding, .callout { padding: 2pt 6pt; margin: 3pt 0; border-left-width: 4pt; }
+  .good, .warning, .bad { background: none; }
+  .callout p strong { font-size: 9pt; }
   th { background: none; }
   thead { display: table-header-group; }
-  tr, .finding, .ok, figure { break-inside: avoid; page-break-inside: avoid; }
+  tr, .finding, .callout, figure { break-inside: avoid; page-break-inside: avoid; }
   h2, h3 { break-after: avoid; page-break-after: avoid; }
+  .pair { display: flex; gap: 10pt; align-items: flex-start; }
+  .pair > section { flex: 1; min-width: 0; }
+  .pair th.n { white-space: normal; }
+  .halves { gap: 10pt; }
+  table.texts td:first-child { white-space: nowrap; }
+  table.texts td:last-child { white-space: normal; }
+  figure { margin: 3pt 0; }
+  figure svg { width: 72%; margin: 0 auto; }
 }
 )";
+
+const char *tone_class(DocBlock::Tone tone)
+{
+    switch (tone) {
+    case DocBlock::Good:
+        return "good";
+    case DocBlock::Warning:
+        return "warning";
+    case DocBlock::Bad:
+        break;
+    }
+    return "bad";
+}
 
 QString html_block(const DocBlock &b, const QByteArray &chart_svg)
 {
@@ -248,16 +328,14 @@ QString html_block(const DocBlock &b, const QByteArray &chart_svg)
     case DocBlock::Note:
         return QStringLiteral("<p class=note>%1</p>\n").arg(esc(b.text));
     case DocBlock::Callout:
-        return QStringLiteral("<div class=%1><p>%2%3</p></div>\n")
-            .arg(b.alarm ? "finding" : "ok",
+        return QStringLiteral("<div class=\"callout %1\"><p>%2%3</p></div>\n")
+            .arg(tone_class(b.tone),
                  b.title.isEmpty() ? QString()
                                    : QStringLiteral("<strong>%1</strong> ").arg(esc(b.title)),
                  esc(b.text));
     case DocBlock::Finding:
-        return QStringLiteral("<div class=finding><h3>%1</h3><p>%2</p>%3</div>\n")
-            .arg(esc(b.title), esc(b.text),
-                 b.detail.isEmpty() ? QString()
-                                    : QStringLiteral("<p class=numbers>%1</p>").arg(esc(b.detail)));
+        return QStringLiteral("<div class=\"finding %1\"><h3>%2</h3><p>%3</p></div>\n")
+            .arg(tone_class(b.tone), esc(b.title), esc(b.text));
     case DocBlock::Table:
         return html_table(b.table);
     case DocBlock::Chart:
@@ -299,8 +377,7 @@ QString md_block(const DocBlock &b)
     case DocBlock::Callout:
         return (b.title.isEmpty() ? QString() : "**" + b.title + "** ") + b.text + "\n\n";
     case DocBlock::Finding:
-        return QStringLiteral("- **%1.** %2").arg(b.title, b.text) +
-               (b.detail.isEmpty() ? QString() : "  \n  `" + b.detail + '`') + '\n';
+        return QStringLiteral("- **%1.** %2\n").arg(b.title, b.text);
     case DocBlock::Table:
         return md_table(b.table);
     case DocBlock::Chart:
@@ -318,8 +395,24 @@ ReportDocument build_report_document(const ReportInput &in, const ReportAnalysis
     doc.title = QStringLiteral("Battery service report: pack %1").arg(in.identity.serial_number);
     doc.meta =
         QStringLiteral("Made %1 by bmsctl %2").arg(date_text(in.generated_at), in.tool_version);
+    QStringList made_by;
+    if (!in.shop.isNull())
+        made_by << QStringLiteral("Shop: ") + in.shop;
+    if (!in.technician.isNull())
+        made_by << QStringLiteral("Technician: ") + in.technician;
+    if (!in.job.isNull())
+        made_by << QStringLiteral("Job: ") + in.job;
+    if (!made_by.isEmpty())
+        doc.lead.append(text_block(DocBlock::Text, made_by.join(QStringLiteral(" · "))));
+    DocBlock verdict = text_block(DocBlock::Callout, a.verdict_reason);
+    verdict.title = QStringLiteral("Verdict: %1.").arg(verdict_name(a.verdict));
+    verdict.tone = a.verdict == Verdict::Fault       ? DocBlock::Bad
+                   : a.verdict == Verdict::Attention ? DocBlock::Warning
+                                                     : DocBlock::Good;
+    doc.lead.append(verdict);
     doc.sections = {pack_section(in), findings_section(a), sampling_section(in, a),
-                    cells_section(a)};
+                    cells_section(a), chart_section(a)};
+    doc.sections[2].beside_next = true;
     doc.sections += settings_sections(in);
     return doc;
 }
@@ -331,10 +424,21 @@ QByteArray write_html(const ReportDocument &doc, const QByteArray &chart_svg)
     h += QStringLiteral("<style>%1</style>\n</head>\n<body>\n").arg(CSS);
     h += QStringLiteral("<h1>%1</h1>\n").arg(esc(doc.title));
     h += QStringLiteral("<p class=meta>%1</p>\n").arg(esc(doc.meta));
+    for (const DocBlock &b : doc.lead)
+        h += html_block(b, chart_svg);
+    bool paired = false;
     for (const DocSection &s : doc.sections) {
-        h += QStringLiteral("<h2>%1</h2>\n").arg(esc(s.title));
+        if (s.beside_next && !paired)
+            h += "<div class=pair>\n";
+        h += "<section>\n";
+        if (!s.title.isEmpty())
+            h += QStringLiteral("<h2>%1</h2>\n").arg(esc(s.title));
         for (const DocBlock &b : s.blocks)
             h += html_block(b, chart_svg);
+        h += "</section>\n";
+        if (paired)
+            h += "</div>\n";
+        paired = s.beside_next && !paired;
     }
     h += "</body>\n</html>\n";
     return h.toUtf8();
@@ -343,8 +447,11 @@ QByteArray write_html(const ReportDocument &doc, const QByteArray &chart_svg)
 QByteArray write_markdown(const ReportDocument &doc)
 {
     QString m = QStringLiteral("# %1\n\n%2\n\n").arg(doc.title, doc.meta);
+    for (const DocBlock &b : doc.lead)
+        m += md_block(b);
     for (const DocSection &s : doc.sections) {
-        m += QStringLiteral("## %1\n\n").arg(s.title);
+        if (!s.title.isEmpty())
+            m += QStringLiteral("## %1\n\n").arg(s.title);
         for (int k = 0; k < s.blocks.size(); ++k) {
             m += md_block(s.blocks[k]);
             // A list of findings ends with a blank line.

@@ -22,13 +22,14 @@ struct DocTable {
     QStringList header;
     QVector<QStringList> rows;
     int numeric_from = 1;
+    bool halves = false; // a long list: HTML sets its two halves side by side
 };
 
 struct DocBlock {
     enum Kind {
         Text,    // a paragraph
         Note,    // a paragraph of secondary weight
-        Callout, // a boxed statement, good news or bad; `title` leads in bold
+        Callout, // a boxed statement in its tone; `title` leads in bold
         Finding, // `title` and `text`; consecutive findings form one list
         Table,
         Chart, // the cell chart; `text` says why when it cannot be drawn
@@ -36,20 +37,22 @@ struct DocBlock {
     Kind kind = Text;
     QString title;
     QString text;
-    QString detail;     // a finding's figures, in small print
-    bool alarm = false; // Callout: bad news
+    enum Tone { Good, Warning, Bad };
+    Tone tone = Good; // Callout
     DocTable table;
 };
 
 struct DocSection {
-    QString title;
+    QString title; // empty: the blocks go on under the section before
     QVector<DocBlock> blocks;
+    bool beside_next = false; // on paper, this section and the next share the width
 };
 
 struct ReportDocument {
     QString name; // the page's own title, as a window or tab shows it
     QString title;
-    QString meta; // the line under the title
+    QString meta;           // the line under the title
+    QVector<DocBlock> lead; // before the first section: who made it, the verdict
     QVector<DocSection> sections;
 };
 

@@ -14,6 +14,20 @@ QByteArray render_markdown(const ReportInput &in, const ReportAnalysis &a)
     return write_markdown(build_report_document(in, a));
 }
 
+namespace
+{
+
+const char *direction(int current_ma)
+{
+    if (current_ma >= PROTECTION_MIN_CURRENT_MA)
+        return "in";
+    if (current_ma <= -PROTECTION_MIN_CURRENT_MA)
+        return "out";
+    return "none";
+}
+
+} // namespace
+
 QByteArray render_json(const ReportInput &in, const ReportAnalysis &a)
 {
     const auto stat = [](const Stat &s) {
@@ -23,11 +37,14 @@ QByteArray render_json(const ReportInput &in, const ReportAnalysis &a)
     };
     QJsonArray settings, changed, cells, findings, samples;
     for (const ReportSetting &s : in.settings) {
-        QJsonObject o{{"name", s.name}, {"unit", s.unit}, {"value", s.value}};
+        QJsonObject o{{"name", s.name}, {"label", s.label}, {"unit", s.unit}, {"value", s.value}};
         if (!s.before.isEmpty()) {
             o["before"] = s.before;
-            changed.append(QJsonObject{
-                {"name", s.name}, {"unit", s.unit}, {"before", s.before}, {"after", s.value}});
+            changed.append(QJsonObject{{"name", s.name},
+                                       {"label", s.label},
+                                       {"unit", s.unit},
+                                       {"before", s.before},
+                                       {"after", s.value}});
         }
         settings.append(o);
     }
@@ -35,13 +52,19 @@ QByteArray render_json(const ReportInput &in, const ReportAnalysis &a)
         QJsonObject o = stat(a.cell_mv[i]);
         o["cell"] = static_cast<int>(i + 1);
         o["balancing_share"] = rounded_to(a.balancing_share[i], 3);
-        if (a.sag_judged)
+        if (a.sag_judged) {
             o["sag_mv_per_a"] = rounded_to(a.sag_mv_per_a[i], 2);
+            o["resistance_mohm"] = rounded_to(a.sag_mv_per_a[i], 2);
+        } else {
+            o["resistance_mohm"] = QJsonValue();
+            o["resistance_note"] = a.sag_note;
+        }
         cells.append(o);
     }
     for (const Finding &f : a.findings)
         findings.append(QJsonObject{{"kind", f.kind},
                                     {"cell", f.cell},
+                                    {"fault", f.fault},
                                     {"title", f.title},
                                     {"reason", f.reason},
                                     {"numbers", f.numbers}});
@@ -57,7 +80,12 @@ QByteArray render_json(const ReportInput &in, const ReportAnalysis &a)
                                    {"t1_c", p.temperatures_c[0]},
                                    {"t2_c", p.temperatures_c[1]},
                                    {"cells_mv", mv},
-                                   {"balancing", p.balancing}});
+                                   {"balancing", p.balancing},
+                                   {"charging", p.charging},
+                                   {"overheat", p.overheat},
+                                   {"charging_enabled", p.charging_enabled},
+                                   {"discharging_enabled", p.discharging_enabled},
+                                   {"current_direction", direction(p.current_ma)}});
     }
     QJsonObject sag{{"judged", a.sag_judged},
                     {"current_range_a", rounded_to(a.current_range_a, 2)},
@@ -70,9 +98,21 @@ QByteArray render_json(const ReportInput &in, const ReportAnalysis &a)
     else
         sag["note"] = a.sag_note;
 
+    const auto text_or_null = [](const QString &s) {
+        return s.isNull() ? QJsonValue() : QJsonValue(s);
+    };
+    const ReportLimits &l = in.analysis.limits;
     QJsonObject root{
         {"generated_at", in.generated_at.toUTC().toString(Qt::ISODate)},
+        {"started_at", in.started_at.isValid()
+                           ? QJsonValue(in.started_at.toUTC().toString(Qt::ISODateWithMs))
+                           : QJsonValue()},
         {"tool_version", in.tool_version},
+        {"verdict", verdict_name(a.verdict)},
+        {"verdict_reason", a.verdict_reason},
+        {"shop", text_or_null(in.shop)},
+        {"technician", text_or_null(in.technician)},
+        {"job", text_or_null(in.job)},
         {"pack", QJsonObject{{"serial_number", in.identity.serial_number},
                              {"bms_serial", in.identity.bms_serial},
                              {"firmware", in.identity.firmware},
@@ -80,13 +120,16 @@ QByteArray render_json(const ReportInput &in, const ReportAnalysis &a)
                              {"date_of_production", in.identity.date_of_production}}},
         {"settings", settings},
         {"thresholds",
-         QJsonObject{
-             {"cell_disbalance_threshold_mv", in.analysis.limits.cell_disbalance_threshold_mv},
-             {"undervoltage_mv", in.analysis.limits.undervoltage_mv},
-             {"overvoltage_mv", in.analysis.limits.overvoltage_mv},
-             {"critical_temperature_c", in.analysis.limits.critical_temperature_c},
-             {"critical_temperature_hysteresis_c",
-              in.analysis.limits.critical_temperature_hysteresis_c}}},
+         QJsonObject{{"cell_disbalance_threshold_mv", l.cell_disbalance_threshold_mv},
+                     {"undervoltage_mv", l.undervoltage_mv},
+                     {"overvoltage_mv", l.overvoltage_mv},
+                     {"shutdown_mv", l.shutdown_mv},
+                     {"critical_temperature_c", l.critical_temperature_c},
+                     {"critical_temperature_hysteresis_c", l.critical_temperature_hysteresis_c},
+                     {"undervoltage_delay_ms", l.undervoltage_delay_ms},
+                     {"overvoltage_delay_ms", l.overvoltage_delay_ms},
+                     {"critical_temperature_delay_ms", l.critical_temperature_delay_ms},
+                     {"protection_grace_ms", PROTECTION_GRACE_MS}}},
         {"sampling", QJsonObject{{"samples", a.sample_count},
                                  {"span_s", rounded_to(a.span_s, 3)},
                                  {"duration_s", in.duration_s}}},

@@ -22,7 +22,8 @@
 #include <QVector>
 
 struct ReportSetting {
-    QString name;
+    QString name;  // as typed on the command line
+    QString label; // as the window shows it, with its unit
     QString unit;
     QString value;  // in the window's units, as text
     QString before; // value in the backup when it differs; empty otherwise
@@ -31,7 +32,10 @@ struct ReportSetting {
 struct ReportInput {
     PackIdentity identity;
     QDateTime generated_at; // UTC
+    QDateTime started_at;   // UTC; the first sample; invalid: unknown
     QString tool_version;
+    // Who made the report, for the customer; null when not given.
+    QString shop, technician, job;
     QVector<ReportSetting> settings; // every setting, in table order
     bool has_before = false;         // compared with a backup: `before` is filled
     QString before_file;
@@ -43,10 +47,11 @@ QByteArray render_html(const ReportInput &in, const ReportAnalysis &a);
 QByteArray render_markdown(const ReportInput &in, const ReportAnalysis &a);
 QByteArray render_json(const ReportInput &in, const ReportAnalysis &a);
 
-// The ten cell voltages over the sampling as an SVG document of `size` pixels;
+// The ten cell voltages over the sampling, and the pack current under them, as an
+// SVG document of `size` pixels;
 // cells named by a finding are drawn heavier. Empty without samples or without a
 // QGuiApplication.
 QByteArray render_cell_chart_svg(const ReportInput &in, const ReportAnalysis &a,
-                                 QSize size = QSize(900, 420));
+                                 QSize size = QSize(900, 500));
 
 #endif // CLI_REPORT_REPORT_H
