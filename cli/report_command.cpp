@@ -165,6 +165,7 @@ int ReportCommand::write()
              .arg(a.findings.size() == 1 ? "" : "s"));
     for (const Finding &f : a.findings)
         complain(QStringLiteral("report: finding: ") + f.title);
+    complain(QStringLiteral("report: verdict: %1").arg(verdict_name(a.verdict)));
     if (!output_) {
         print(QString::fromUtf8(text));
         return exit_code::OK;

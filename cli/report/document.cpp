@@ -267,7 +267,7 @@ table.identity, table.texts { width: auto; min-width: 50%; }
 table.texts td:last-child { white-space: nowrap; }
 table.identity th { font-weight: normal; color: #444; }
 .halves { display: flex; gap: 16px; align-items: flex-start; }
-.halves table.texts { min-width: 0; flex: 1; }
+.halves table { min-width: 0; flex: 1; }
 .finding, .callout { border-left: 5px solid; padding: 8px 12px; margin: 8px 0; }
 .good { border-color: #2e7d32; background: #edf6ee; }
 .warning { border-color: #c77700; background: #fdf3e4; }
@@ -287,14 +287,14 @@ figure svg { width: 100%; height: auto; display: block; }
   h2 { font-size: 10pt; margin: 6pt 0 2pt; padding-bottom: 1pt; }
   p.meta { margin: 0 0 3pt; }
   .finding h3 { font-size: 8.5pt; margin: 0; }
-  th, td { padding: 0.5pt 4pt; }
-  table { margin: 2pt 0 3pt; }
+  th, td { padding: 0.3pt 4pt; }
+  table { margin: 2pt 0 3pt; font-size: 7.5pt; line-height: 1.2; }
   .finding, .callout { padding: 2pt 6pt; margin: 3pt 0; border-left-width: 4pt; }
   .good, .warning, .bad { background: none; }
   .callout p strong { font-size: 9pt; }
   th { background: none; }
   thead { display: table-header-group; }
-  tr, .finding, .callout, figure { break-inside: avoid; page-break-inside: avoid; }
+  tr, .finding, .callout, figure, .halves { break-inside: avoid; page-break-inside: avoid; }
   h2, h3 { break-after: avoid; page-break-after: avoid; }
   .pair { display: flex; gap: 10pt; align-items: flex-start; }
   .pair > section { flex: 1; min-width: 0; }
@@ -303,7 +303,7 @@ figure svg { width: 100%; height: auto; display: block; }
   table.texts td:first-child { white-space: nowrap; }
   table.texts td:last-child { white-space: normal; }
   figure { margin: 3pt 0; }
-  figure svg { width: 72%; margin: 0 auto; }
+  figure svg { width: 66%; margin: 0 auto; }
 }
 )";
 

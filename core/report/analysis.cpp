@@ -622,11 +622,10 @@ void judge(ReportAnalysis &a)
             QStringLiteral("Needs attention: %1.").arg(all.join(QStringLiteral("; ")));
     } else {
         a.verdict = Verdict::Ok;
-        a.verdict_reason = a.sample_count > 0
-                               ? QStringLiteral("No findings: the cells, their balance, the "
-                                                "temperatures and the BMS's protections were "
-                                                "within the BMS's own limits.")
-                               : QStringLiteral("Not judged: no samples were taken.");
+        a.verdict_reason =
+            a.sample_count > 0
+                ? QStringLiteral("No findings: every check passed against the BMS's own limits.")
+                : QStringLiteral("Not judged: no samples were taken.");
     }
 }
 
