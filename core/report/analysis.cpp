@@ -256,15 +256,17 @@ QList<int> check_protection(const AnalysisInput &in, ReportAnalysis &a, const QS
                             delay, under ? "discharge" : "charge", allowed);
     } else {
         f.title = QStringLiteral("The BMS did not switch off above the critical temperature");
-        f.reason = QStringLiteral("Sensor %1 stayed above the critical temperature of %2 °C "
-                                  "(%3 °C at worst, %4 °C above it) for %5 s with the charge "
-                                  "or discharge switch still on. The BMS's own delay for this "
-                                  "is %6 s: it should have opened both switches within %7 s.")
-                       .arg(sensors.join(QStringLiteral(" and ")))
-                       .arg(limit)
-                       .arg(worst)
-                       .arg(worst - limit)
-                       .arg(lasted, delay, allowed);
+        f.reason =
+            QStringLiteral("%1 stayed above the critical temperature of %2 °C "
+                           "(%3 °C at worst, %4 °C above it) for %5 s with the charge "
+                           "or discharge switch still on. The BMS's own delay for this "
+                           "is %6 s: it should have opened both switches within %7 s.")
+                .arg((sensors.size() > 1 ? QStringLiteral("Sensors ") : QStringLiteral("Sensor ")) +
+                     sensors.join(QStringLiteral(" and ")))
+                .arg(limit)
+                .arg(worst)
+                .arg(worst - limit)
+                .arg(lasted, delay, allowed);
     }
     f.numbers = {{"protection", protection},
                  {under || over ? "limit_mv" : "limit_c", limit},
