@@ -1,5 +1,6 @@
 #include "report_command.h"
 
+#include "arguments.h"
 #include "bms_link.h"
 #include "live_sampler.h"
 #include "made_by.h"
@@ -8,10 +9,10 @@
 #include "report/setting_labels.h"
 #include "terminal.h"
 
+#include <QCommandLineParser>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QTimer>
-
-#include <cstdio>
 
 namespace
 {
@@ -52,9 +53,94 @@ QVector<ReportSetting> settings_of(const RegisterImage &image, const SettingsFil
 
 } // namespace
 
-ReportCommand::ReportCommand(const Invocation &invocation, QObject *parent)
-    : Command(parent), inv_(invocation), sampler_(new LiveSampler(BmsLink::POLL_PERIOD_MS, this)),
-      duration_(new QTimer(this))
+CommandInfo ReportCommand::info()
+{
+    using O = QCommandLineOption;
+    return {
+        "report",
+        "report [-o FILE] [--format html|md|json] [--duration S] [--before BACKUP.json]\n"
+        "       [--shop TEXT] [--technician TEXT] [--job TEXT]",
+        "a service report: identity, settings, S seconds of samples,\n"
+        "the findings and a verdict, as one HTML page, Markdown or JSON",
+        "Reads the identity and settings, samples the live values every 100 ms for S seconds\n"
+        "(default 10) and writes a report for the customer, headed by a verdict (ok,\n"
+        "attention or fault) and the sentence behind it: the pack, the findings, each\n"
+        "quantity's and each cell's minimum, mean and maximum with each cell's internal\n"
+        "resistance in mOhm, a chart of the cells over the pack current, and the settings\n"
+        "(with --before, those changed since that backup). The findings: the BMS not\n"
+        "acting on its undervoltage, overvoltage or temperature protection, its overheat\n"
+        "flag, a cell below the shutdown voltage or outside undervoltage or overvoltage, a\n"
+        "temperature within the critical hysteresis, a cell that sags more than the others\n"
+        "under load, a cell spread above the disbalance threshold, a setting changed since\n"
+        "--before. --shop, --technician and --job head the report; those not given are\n"
+        "read from $XDG_CONFIG_HOME/bmsctl/report.conf (keys shop, technician, job). The\n"
+        "format follows -o's extension (.html, .htm, .md, .json; html otherwise); --format\n"
+        "overrides it. Without -o the report goes to standard output. Samples missed while\n"
+        "the BMS is silent are left out; a BMS silent at the end of the sampling leaves no\n"
+        "report (exit 1).",
+        "bmsctl report -o pack-0117.html --before pack-0117.json",
+        {O({QStringLiteral("o"), QStringLiteral("output")},
+           QStringLiteral("write FILE (replaced whole, never left half-written)"),
+           QStringLiteral("FILE")),
+         O(QStringLiteral("format"),
+           QStringLiteral("html, md or json (from FILE's extension, else html)"),
+           QStringLiteral("FORMAT")),
+         O(QStringLiteral("duration"), QStringLiteral("sample for S seconds, 1 to 3600 (10)"),
+           QStringLiteral("S")),
+         O(QStringLiteral("before"), QStringLiteral("show the settings changed since this backup"),
+           QStringLiteral("BACKUP.json")),
+         O(QStringLiteral("shop"), QStringLiteral("the shop's name on the report"),
+           QStringLiteral("TEXT")),
+         O(QStringLiteral("technician"), QStringLiteral("the technician's name"),
+           QStringLiteral("TEXT")),
+         O(QStringLiteral("job"), QStringLiteral("the job number"), QStringLiteral("TEXT"))}};
+}
+
+bool ReportCommand::parse(const QCommandLineParser &p, const QStringList &)
+{
+    options_.output = p.value(QStringLiteral("output"));
+    if (p.isSet(QStringLiteral("output")) && options_.output.isEmpty())
+        return fail(QStringLiteral("report: -o: a file name is expected"));
+    if (p.isSet(QStringLiteral("duration"))) {
+        const auto s = whole(QStringLiteral("--duration"), p.value(QStringLiteral("duration")), 1,
+                             3600, "seconds");
+        if (!s)
+            return false;
+        options_.duration_ms = *s * 1000;
+    }
+    const QStringList formats{QStringLiteral("html"), QStringLiteral("md"), QStringLiteral("json")};
+    const QString suffix = QFileInfo(options_.output).suffix().toLower();
+    options_.format = suffix == QLatin1String("htm") ? QStringLiteral("html") : suffix;
+    if (!formats.contains(options_.format))
+        options_.format = formats.first();
+    if (p.isSet(QStringLiteral("format"))) {
+        options_.format = p.value(QStringLiteral("format"));
+        if (!formats.contains(options_.format))
+            return fail(
+                QStringLiteral("--format %1: html, md or json is expected").arg(options_.format));
+    }
+    for (const auto &[name, field] :
+         {std::pair{"shop", &options_.shop}, std::pair{"technician", &options_.technician},
+          std::pair{"job", &options_.job}}) {
+        if (!p.isSet(QLatin1String(name)))
+            continue;
+        *field = p.value(QLatin1String(name));
+        if (field->isNull()) // given, if empty: not the same as not given
+            *field = QLatin1String("");
+    }
+    if (!p.isSet(QStringLiteral("before")))
+        return true;
+    const QString before = p.value(QStringLiteral("before"));
+    if (before.isEmpty())
+        return fail(QStringLiteral("report: --before: a backup file name is expected"));
+    const QStringList problems = read_settings_file(before, options_.before);
+    for (const QString &problem : problems)
+        warn(QStringLiteral("report: --before: ") + problem);
+    return problems.isEmpty();
+}
+
+ReportCommand::ReportCommand()
+    : sampler_(new LiveSampler(BmsLink::POLL_PERIOD_MS, this)), duration_(new QTimer(this))
 {
     duration_->setSingleShot(true);
     duration_->setTimerType(Qt::PreciseTimer); // a coarse one may end 5 % early or late
@@ -76,22 +162,17 @@ ReportCommand::ReportCommand(const Invocation &invocation, QObject *parent)
 
 int ReportCommand::prepare()
 {
-    MadeBy made_by{inv_.shop, inv_.technician, inv_.job};
+    MadeBy made_by{options_.shop, options_.technician, options_.job};
     QString problem;
     if (!complete_made_by(made_by, report_config_path(), &problem))
         return refuse(QStringLiteral("report: ") + problem);
     input_.shop = made_by.shop;
     input_.technician = made_by.technician;
     input_.job = made_by.job;
-    if (inv_.output.isEmpty())
+    if (options_.output.isEmpty())
         return -1;
-    // Opened now so that a path that cannot be written is refused before the BMS
-    // is asked anything; the old file stays as it was until the new one is whole.
-    output_ = new QSaveFile(inv_.output, this);
-    if (!output_->open(QIODevice::WriteOnly))
-        return refuse(
-            QStringLiteral("report: cannot write %1: %2").arg(inv_.output, output_->errorString()));
-    return -1;
+    output_ = new QSaveFile(options_.output, this);
+    return open_output(output_, QStringLiteral("report")) ? -1 : exit_code::USAGE;
 }
 
 void ReportCommand::run(BmsLink *link)
@@ -101,19 +182,19 @@ void ReportCommand::run(BmsLink *link)
     const PackIdentity id = decode_identity(image);
     input_.identity = id;
     input_.tool_version = QStringLiteral(BMSCTL_VERSION);
-    input_.settings = settings_of(image, inv_.settings);
-    input_.has_before = !inv_.settings.path.isEmpty();
-    input_.before_file = inv_.settings.path;
+    input_.settings = settings_of(image, options_.before);
+    input_.has_before = !options_.before.path.isEmpty();
+    input_.before_file = options_.before.path;
     input_.analysis.limits = report_limits(image);
-    input_.analysis.before_file = inv_.settings.path;
+    input_.analysis.before_file = options_.before.path;
     for (const ReportSetting &s : input_.settings)
         if (!s.before.isEmpty())
             input_.analysis.changes.append({s.label, s.before, s.value});
-    input_.duration_s = static_cast<int>(inv_.duration_ms / 1000);
-    if (input_.has_before && !inv_.settings.bms_serial.isEmpty() &&
-        inv_.settings.bms_serial != id.bms_serial)
-        complain(QStringLiteral("report: note: %1 was saved from BMS %2; this is BMS %3")
-                     .arg(inv_.settings.path, inv_.settings.bms_serial, id.bms_serial));
+    input_.duration_s = static_cast<int>(options_.duration_ms / 1000);
+    if (input_.has_before && !options_.before.bms_serial.isEmpty() &&
+        options_.before.bms_serial != id.bms_serial)
+        warn(QStringLiteral("report: note: %1 was saved from BMS %2; this is BMS %3")
+                 .arg(options_.before.path, options_.before.bms_serial, id.bms_serial));
 
     interrupt_ = new InterruptWatch(this);
     connect(interrupt_, &InterruptWatch::interrupted, this, [this] {
@@ -126,7 +207,7 @@ void ReportCommand::run(BmsLink *link)
     takeSample();
     sampler_->start(link_);
     // Samples at 0, 0.1, ... S s: the last one's reply has half a period to come in.
-    duration_->start(static_cast<int>(inv_.duration_ms) + BmsLink::POLL_PERIOD_MS / 2);
+    duration_->start(static_cast<int>(options_.duration_ms) + BmsLink::POLL_PERIOD_MS / 2);
 }
 
 void ReportCommand::takeSample()
@@ -154,9 +235,9 @@ int ReportCommand::write()
 {
     input_.generated_at = QDateTime::currentDateTimeUtc();
     const ReportAnalysis a = analyse(input_.analysis);
-    const QByteArray text = inv_.format == QLatin1String("md")     ? render_markdown(input_, a)
-                            : inv_.format == QLatin1String("json") ? render_json(input_, a)
-                                                                   : render_html(input_, a);
+    const QByteArray text = options_.format == QLatin1String("md")     ? render_markdown(input_, a)
+                            : options_.format == QLatin1String("json") ? render_json(input_, a)
+                                                                       : render_html(input_, a);
     warn(QStringLiteral("report: pack %1: %2 samples over %3 s; %4 finding%5")
              .arg(input_.identity.serial_number)
              .arg(a.sample_count)
@@ -164,43 +245,28 @@ int ReportCommand::write()
              .arg(a.findings.size())
              .arg(a.findings.size() == 1 ? "" : "s"));
     for (const Finding &f : a.findings)
-        complain(QStringLiteral("report: finding: ") + f.title);
-    complain(QStringLiteral("report: verdict: %1").arg(verdict_name(a.verdict)));
+        warn(QStringLiteral("report: finding: ") + f.title);
+    warn(QStringLiteral("report: verdict: %1").arg(verdict_name(a.verdict)));
     if (!output_) {
-        print(QString::fromUtf8(text));
+        say(QString::fromUtf8(text));
         return exit_code::OK;
     }
     if (output_->write(text) != text.size() || !output_->commit()) {
-        complain(
-            QStringLiteral("report: cannot write %1: %2").arg(inv_.output, output_->errorString()));
+        warn(QStringLiteral("report: cannot write %1: %2")
+                 .arg(options_.output, output_->errorString()));
         return exit_code::FAILED;
     }
-    complain(QStringLiteral("report: written to %1").arg(inv_.output));
+    warn(QStringLiteral("report: written to %1").arg(options_.output));
     return exit_code::OK;
-}
-
-// One line on standard error, over the progress line if there is one.
-void ReportCommand::warn(const QString &line)
-{
-    if (progress_s_ >= 0)
-        std::fputs("\r\x1b[K", stderr);
-    progress_s_ = -1;
-    complain(line);
 }
 
 void ReportCommand::showProgress()
 {
     const qint64 s = clock_.elapsed() / 1000;
-    if (s == progress_s_ || !stderr_is_terminal())
+    if (s == progress_s_)
         return;
     progress_s_ = s;
-    std::fputs(QStringLiteral("\r\x1b[Kbmsctl: report: sampling %1 of %2 s")
-                   .arg(s)
-                   .arg(input_.duration_s)
-                   .toUtf8()
-                   .constData(),
-               stderr);
-    std::fflush(stderr);
+    progress(QStringLiteral("bmsctl: report: sampling %1 of %2 s").arg(s).arg(input_.duration_s));
 }
 
 void ReportCommand::finish(int code)
@@ -210,8 +276,6 @@ void ReportCommand::finish(int code)
     done_ = true;
     sampler_->stop();
     duration_->stop();
-    if (progress_s_ >= 0)
-        std::fputs("\r\x1b[K", stderr);
-    progress_s_ = -1;
+    progress(QString());
     emit finished(code);
 }

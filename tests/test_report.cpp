@@ -54,11 +54,17 @@ QStringList matches(const QString &text, const QString &pattern)
 struct Sim {
     QProcess process;
     QString path;
+    QJsonDocument truth; // with --truth: each cell's true figures
     explicit Sim(const QStringList &args)
     {
         process.start(QStringLiteral(BMS_SIM_PATH), args);
         process.waitForReadyRead(10000);
         path = QString::fromLocal8Bit(process.readLine()).trimmed();
+        if (!args.contains(QStringLiteral("--truth")))
+            return;
+        if (!process.canReadLine())
+            process.waitForReadyRead(10000);
+        truth = QJsonDocument::fromJson(process.readLine());
     }
     ~Sim() { process.terminate(), process.waitForFinished(5000); }
 };
@@ -131,10 +137,12 @@ private slots:
                                                QRegularExpression::MultilineOption)));
     }
 
-    // bmsctl against the simulator: a pack whose cell 3 has four times the
-    // resistance of the others (8 mΩ), its cells otherwise balanced. The shop and
-    // technician come from report.conf, the job from the command line over the
-    // file's. Every cell's resistance within 20 % of the simulator's.
+    // bmsctl against the simulator, three packs at once. One whose cell 3 has four
+    // times the resistance of the others: every cell's figure within 20 % of the
+    // simulator's truth, the verdict attention for cell 3 alone. A healthy one:
+    // verdict ok. An empty one whose BMS keeps discharging below the undervoltage
+    // limit: the one finding that says so, verdict fault. The shop and technician
+    // come from report.conf, the job from the command line over the file's.
     void against_the_simulator()
     {
         QTemporaryDir config;
@@ -145,17 +153,17 @@ private slots:
                    "[other]\nshop = not this one\n");
         conf.close();
 
-        const QStringList balanced = {"--load",        "ride", "--seed",        "38",
-                                      "--cell-offset", "1:22", "--cell-offset", "7:6",
-                                      "--cell-offset", "8:22", "--cell-offset", "9:10"};
-        const Sim weak(balanced + QStringList{"--weak-cell", "3:4"});
-        const Sim healthy(balanced);
-        QProcess reports[2];
-        const QStringList args[2] = {
+        const Sim weak({"--load", "ride", "--weak-cell", "3:4", "--truth"});
+        const Sim healthy({"--load", "ride"});
+        const Sim unsafe({"--load", "ride", "--soc", "0", "--protection-fault", "under"});
+        QProcess reports[3];
+        const QStringList args[3] = {
             {"--port", weak.path, "report", "--duration", "3", "--format", "json", "--job",
              "A-1147"},
-            {"--port", healthy.path, "report", "--duration", "3", "--format", "md"}};
-        for (int i = 0; i < 2; ++i) {
+            {"--port", healthy.path, "report", "--duration", "3", "--format", "md"},
+            // Past the BMS's 4 s undervoltage delay and the poll cycle.
+            {"--port", unsafe.path, "report", "--duration", "6", "--format", "html"}};
+        for (int i = 0; i < 3; ++i) {
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
             env.insert("XDG_CONFIG_HOME", config.path());
             reports[i].setProcessEnvironment(env);
@@ -168,16 +176,20 @@ private slots:
 
         const QJsonDocument doc = QJsonDocument::fromJson(reports[0].readAllStandardOutput());
         QCOMPARE(doc["verdict"].toString(), QStringLiteral("attention"));
-        QVERIFY2(doc["verdict_reason"].toString().contains("cell 3 sags"),
-                 qPrintable(doc["verdict_reason"].toString()));
+        QCOMPARE(doc["verdict_reason"].toString(),
+                 QStringLiteral("Needs attention: cell 3 sags more than the others under load."));
         QCOMPARE(doc["shop"].toString(), QStringLiteral("Rad, Akku & Söhne"));
         QCOMPARE(doc["technician"].toString(), QStringLiteral("J. Novak"));
         QCOMPARE(doc["job"].toString(), QStringLiteral("A-1147"));
-        for (int k = 1; k <= CELL_COUNT; ++k) {
-            const double truth = k == 3 ? 32 : 8;
-            const double seen = doc["cells"][k - 1]["resistance_mohm"].toDouble();
-            QVERIFY2(std::abs(seen - truth) <= 0.2 * truth,
-                     qPrintable(QStringLiteral("cell %1: %2 mΩ").arg(k).arg(seen)));
+        const QJsonArray truth = weak.truth["resistance_mohm"].toArray();
+        QCOMPARE(truth.size(), CELL_COUNT);
+        for (int k = 0; k < CELL_COUNT; ++k) {
+            const double seen = doc["cells"][k]["resistance_mohm"].toDouble();
+            QVERIFY2(std::abs(seen - truth[k].toDouble()) <= 0.2 * truth[k].toDouble(),
+                     qPrintable(QStringLiteral("cell %1: %2 mΩ, truly %3")
+                                    .arg(k + 1)
+                                    .arg(seen)
+                                    .arg(truth[k].toDouble())));
         }
         const QJsonObject sample = doc["samples"][1].toObject();
         QVERIFY(sample["discharging_enabled"].toBool() && !sample["overheat"].toBool() &&
@@ -187,6 +199,13 @@ private slots:
         QVERIFY2(md.contains("Shop: Rad, Akku & Söhne · Technician: J. Novak · Job: 17\n\n"
                              "**Verdict: ok.** No findings"),
                  qPrintable(md.left(400)));
+
+        const QString html = QString::fromUtf8(reports[2].readAllStandardOutput());
+        QVERIFY2(html.contains("<strong>Verdict: fault.</strong> Unsafe now: the BMS did not stop "
+                               "the discharge below the undervoltage limit.") &&
+                     html.count("<div class=\"finding bad\"><h3>The BMS did not stop") == 1 &&
+                     html.contains("stayed below the undervoltage limit of 3000 mV"),
+                 qPrintable(html.mid(html.indexOf("<h2>Findings"), 1200)));
     }
 };
 
