@@ -162,7 +162,7 @@ private slots:
              "A-1147"},
             {"--port", healthy.path, "report", "--duration", "3", "--format", "md"},
             // Past the BMS's 4 s undervoltage delay and the poll cycle.
-            {"--port", unsafe.path, "report", "--duration", "6", "--format", "html"}};
+            {"--port", unsafe.path, "report", "--duration", "5", "--format", "html"}};
         for (int i = 0; i < 3; ++i) {
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
             env.insert("XDG_CONFIG_HOME", config.path());
