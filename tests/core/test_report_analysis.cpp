@@ -1,6 +1,7 @@
 // The service report's judgement of a pack, on synthetic rides.
 
 #include "report/analysis.h"
+#include "report/setting_labels.h"
 
 #include <QJsonArray>
 #include <QRandomGenerator>
@@ -283,6 +284,29 @@ private slots:
                 !kinds(a).contains(FINDING_UNDERVOLTAGE));
         QCOMPARE(a.verdict_reason,
                  QStringLiteral("Unsafe now: cell 5 below the BMS's shutdown voltage."));
+    }
+
+    // The window's labels, in the order of the settings: each label's unit is the
+    // setting's own (the window spells µs "us" and µV per LSB "uV/LSB").
+    void labels_match_their_settings()
+    {
+        QSet<QString> labels;
+        for (const SettingDef &def : all_settings()) {
+            const QString label = setting_label(def.id);
+            labels << label;
+            const QString unit =
+                QString::fromUtf8(def.unit).replace("µ", "u").replace(" per ", "/");
+            if (unit == "text" || def.form == SettingForm::Date)
+                QVERIFY2(!label.contains(','), qPrintable(label));
+            else
+                QVERIFY2(label.endsWith(", " + unit) ||
+                             (def.form == SettingForm::Curve && label.endsWith(", mV")),
+                         qPrintable(label + " / " + unit));
+        }
+        QCOMPARE(labels.size(), SETTING_COUNT);
+        QCOMPARE(setting_label(Setting::Overvoltage), QStringLiteral("Cell overvoltage, mV"));
+        QCOMPARE(setting_label(Setting::OvervoltageDelay),
+                 QStringLiteral("Cell overvoltage delay, s"));
     }
 };
 
