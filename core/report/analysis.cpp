@@ -583,7 +583,7 @@ void check_changes(const AnalysisInput &in, ReportAnalysis &a)
     QStringList changes;
     QJsonArray numbers;
     for (const SettingChange &c : in.changes) {
-        changes << QStringLiteral("%1 from %2 to %3").arg(c.label, c.before, c.now);
+        changes << QStringLiteral("%1 was %2 and is %3").arg(c.label, c.before, c.now);
         numbers.append(QJsonObject{{"setting", c.label}, {"before", c.before}, {"now", c.now}});
     }
     Finding f;
@@ -593,8 +593,12 @@ void check_changes(const AnalysisInput &in, ReportAnalysis &a)
                   : QStringLiteral("%1 settings changed since %2")
                         .arg(in.changes.size())
                         .arg(in.before_file);
-    f.reason = QStringLiteral("The BMS no longer holds what %1 saved: %2.")
-                   .arg(in.before_file, changes.join(QStringLiteral("; ")));
+    f.reason =
+        QStringLiteral("Since %1 was saved, %2 changed on the BMS: %3.")
+            .arg(in.before_file,
+                 in.changes.size() == 1 ? QStringLiteral("one setting")
+                                        : QStringLiteral("%1 settings").arg(in.changes.size()),
+                 changes.join(QStringLiteral("; ")));
     f.numbers = {{"file", in.before_file}, {"changes", numbers}};
     a.findings.append(f);
 }

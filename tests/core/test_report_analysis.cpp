@@ -271,7 +271,7 @@ private slots:
         in.changes = {{QStringLiteral("Cell overvoltage, mV"), "4200", "4250"}};
         a = analyse(in);
         QCOMPARE(kinds(a), QStringList{FINDING_SETTING_CHANGED});
-        QVERIFY(a.findings.first().reason.contains("Cell overvoltage, mV from 4200 to 4250"));
+        QVERIFY(a.findings.first().reason.contains("Cell overvoltage, mV was 4200 and is 4250"));
         QCOMPARE(a.verdict, Verdict::Attention);
 
         // A cell below the shutdown voltage, with the weak cell: the fault decides.
