@@ -1,5 +1,7 @@
 #include "document.h"
 
+#include <cstdlib>
+
 namespace
 {
 
