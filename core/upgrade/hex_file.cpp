@@ -91,14 +91,19 @@ bool FirmwareLoader::add_line(const QString &line)
     return true;
 }
 
+bool load_firmware_line(FirmwareLoader &loader, const QString &line)
+{
+    if (!loader.add_line(line))
+        return false;
+    const HexRecord &record = loader.records().constLast();
+    qCDebug(line_log) << "size" << record.byte_count << "address" << record.address;
+    return true;
+}
+
 void load_firmware(QIODevice &file, FirmwareLoader &loader)
 {
-    while (!file.atEnd()) {
-        if (loader.add_line(hex_line_text(file.readLine()))) {
-            const HexRecord &record = loader.records().constLast();
-            qCDebug(line_log) << "size" << record.byte_count << "address" << record.address;
-        }
-    }
+    while (!file.atEnd())
+        load_firmware_line(loader, hex_line_text(file.readLine()));
     loader.end_of_file();
 }
 

@@ -91,6 +91,8 @@ private:
 // Reads every line of an open file into `loader`, writing the debug line "size" n
 // "address" a for each data line.
 void load_firmware(QIODevice &file, FirmwareLoader &loader);
+// One line of it; true for a data line.
+bool load_firmware_line(FirmwareLoader &loader, const QString &line);
 
 // What the loader does not look at, checked for those who want a file proven whole
 // before it is flashed: a corrupt byte would otherwise be flashed, and the final CRC
