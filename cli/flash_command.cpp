@@ -3,7 +3,7 @@
 #include "bms_link.h"
 #include "monitor/display.h"
 #include "output.h"
-#include "settings_file.h"
+#include "settings/settings_file.h"
 #include "terminal.h"
 #include "upgrade/firmware_file.h"
 #include "upgrade_engine.h"

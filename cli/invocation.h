@@ -4,7 +4,7 @@
 // The command line, read and checked as a whole before the port is touched: a
 // run that would stop on bad input stops here, with nothing sent.
 
-#include "settings_file.h"
+#include "settings/settings_file.h"
 
 #include <QStringList>
 #include <QVector>
