@@ -312,6 +312,133 @@ private slots:
         QCOMPARE(cross_check(v).size(), 1);
     }
 
+    // Each rule holds at its boundary and fails one step beyond it.
+    void cross_check_boundaries()
+    {
+        using S = Setting;
+        const QJsonArray curve{3000, 3300, 3450, 3550, 3650, 3750, 3850, 3950, 4050, 4100, 4200};
+        const auto curve_with = [&curve](int first, int last) {
+            QJsonArray c = curve;
+            c[0] = first;
+            c[10] = last;
+            return c;
+        };
+        const struct {
+            const char *name;
+            QList<QPair<Setting, QJsonValue>> changes;
+            QStringList failed; // how the messages begin
+        } rows[] = {
+            {"undervoltage just below", {{S::Undervoltage, 4199}}, {}},
+            {"undervoltage at overvoltage",
+             {{S::Undervoltage, 4200}},
+             {"undervoltage (", "the undervoltage"}},
+            {"shutdown just below", {{S::ShutdownVoltage, 2999}}, {}},
+            {"shutdown at undervoltage", {{S::ShutdownVoltage, 3000}}, {"shutdown_voltage"}},
+            {"release points one apart",
+             {{S::UndervoltageHysteresis, 500}, {S::OvervoltageHysteresis, 699}},
+             {}},
+            {"release points meet",
+             {{S::UndervoltageHysteresis, 500}, {S::OvervoltageHysteresis, 700}},
+             {"the undervoltage"}},
+            {"balancing just below", {{S::LowestVoltageToBalance, 4199}}, {}},
+            {"balancing at overvoltage",
+             {{S::LowestVoltageToBalance, 4200}},
+             {"lowest_voltage_to_balance"}},
+            {"recuperation at overvoltage", {{S::RecuperationDisableVoltage, 4200}}, {}},
+            {"recuperation above",
+             {{S::RecuperationDisableVoltage, 4201}},
+             {"recuperation_disable_voltage"}},
+            {"curve from shutdown to overvoltage",
+             {{S::ShutdownVoltage, 2999}, {S::DischargeCurve, curve_with(2999, 4200)}},
+             {}},
+            {"curve below shutdown",
+             {{S::ShutdownVoltage, 2999}, {S::DischargeCurve, curve_with(2998, 4200)}},
+             {"discharge_curve"}},
+            {"curve above overvoltage",
+             {{S::DischargeCurve, curve_with(3000, 4201)}},
+             {"discharge_curve"}},
+        };
+        for (const auto &row : rows) {
+            SettingValues v;
+            v[size_t(S::Overvoltage)] = 4200;
+            v[size_t(S::OvervoltageHysteresis)] = 0;
+            v[size_t(S::Undervoltage)] = 3000;
+            v[size_t(S::UndervoltageHysteresis)] = 0;
+            v[size_t(S::ShutdownVoltage)] = 2800;
+            v[size_t(S::LowestVoltageToBalance)] = 3900;
+            v[size_t(S::RecuperationDisableVoltage)] = 4100;
+            v[size_t(S::DischargeCurve)] = curve;
+            for (const auto &[setting, value] : row.changes)
+                v[size_t(setting)] = value;
+            const QStringList problems = cross_check(v);
+            bool as_expected = problems.size() == row.failed.size();
+            for (int i = 0; as_expected && i < problems.size(); ++i)
+                as_expected = problems[i].startsWith(row.failed[i]);
+            QVERIFY2(as_expected, qPrintable(QString(row.name) + ": " + problems.join(" | ")));
+        }
+    }
+
+    // The window takes an entered point from 2001 to 4499 and keeps the shown one
+    // otherwise; the serial number is padded with spaces, which are no part of it;
+    // a date is a day of the calendar within the years the window offers.
+    void entry_rules()
+    {
+        CurveTexts shown;
+        const int points[] = {3000, 3300, 3450, 3550, 3650, 3750, 3850, 3950, 4050, 4100, 4150};
+        for (int k = 0; k < 11; ++k)
+            shown[size_t(k)] = QString::number(points[k]);
+        const auto first_and_last = [&shown](const char *first, const char *last) {
+            CurveTexts entered;
+            entered[0] = first;
+            entered[10] = last;
+            const std::optional<QByteArray> bytes = encode_window_curve(entered, shown);
+            return bytes ? QString::number(
+                               quint16(quint8(bytes->at(0)) | quint8(bytes->at(1)) << 8)) +
+                               ',' +
+                               QString::number(
+                                   quint16(quint8(bytes->at(20)) | quint8(bytes->at(21)) << 8))
+                         : QString("refused");
+        };
+        QCOMPARE(first_and_last("2001", "4499"), QString("2001,4499"));
+        QCOMPARE(first_and_last("2000", "4500"), QString("3000,4150"));
+        QCOMPARE(first_and_last(" 2500 ", "x"), QString("2500,4150"));
+        shown[0] = "2000"; // a shown point is kept even where it could not be entered
+        shown[10] = "4500";
+        QCOMPARE(first_and_last("", ""), QString("2000,4500"));
+        shown[10] = "4501";
+        QCOMPARE(first_and_last("", ""), QString("refused"));
+
+        const SettingDef &serial = setting_def(Setting::SerialNumber);
+        const QByteArray padded = QByteArray("AB") + QByteArray(12, ' ');
+        QCOMPARE(*encode_setting(serial, "AB"), padded);
+        QCOMPARE(*encode_window_input(serial, "AB", -1), padded);
+        QCOMPARE(*encode_setting(serial, ""), QByteArray(14, ' '));
+        QCOMPARE(*encode_setting(serial, QString(14, 'x')), QByteArray(14, 'x'));
+        for (const QByteArray &held : {padded, QByteArray("AB") + QByteArray(12, '\0')}) {
+            RegisterImage image{};
+            std::copy(held.begin(), held.end(), image.begin() + 2 * serial.reg);
+            QCOMPARE(decode_setting(serial, image), QJsonValue("AB"));
+            QVERIFY(setting_holds(serial, image, "AB") && setting_holds(serial, image, "AB  "));
+            QVERIFY(!setting_holds(serial, image, "ABC") && !setting_holds(serial, image, " AB"));
+        }
+
+        const SettingDef &date = setting_def(Setting::DateOfProduction);
+        for (const char *day : {"2019-01-01", "2028-12-31", "2024-02-29", "2023-04-30"})
+            QVERIFY2(encode_setting(date, day) && register_bytes(date, day), day);
+        for (const char *day :
+             {"2018-12-31", "2029-01-01", "2023-02-29", "2023-02-30", "2023-04-31", "2023-00-10",
+              "2023-13-01", "2023-01-00", "2023-01-32"}) {
+            QString why;
+            QVERIFY2(!encode_setting(date, day, &why) && !why.isEmpty(), day);
+        }
+        QCOMPARE(*encode_setting(date, "2023-06-15"), hex("CF 2E"));
+        // What a board may hold: any year of the bits, and zero for a date never given,
+        // but never a day the calendar does not have.
+        QVERIFY(register_bytes(date, "2031-12-31") && register_bytes(date, "2000-00-00"));
+        for (const char *day : {"2023-02-30", "2023-00-00", "2032-01-01", "1999-12-31"})
+            QVERIFY2(!register_bytes(date, day), day);
+    }
+
     void crc_commands_and_status()
     {
         const auto abcd = reinterpret_cast<const quint8 *>("abcd");
