@@ -59,21 +59,22 @@ void preselect(QComboBox *box, const QString &remembered)
 
 // One line for a port that did not open: the system's reason and, for a permission
 // error, what to do about it.
-QString open_failure(const QString &name, const QSerialPort *port)
+QString open_failure(const QString &name, const BmsLink *link)
 {
     if (name.isEmpty()) // the system's reason would be about /dev, a directory
         return tr("Cannot open port: no port is listed or typed in");
-    QString line = tr("Cannot open port %1: %2").arg(name, port->errorString());
-    if (port->error() != QSerialPort::PermissionError)
-        return line;
-    // A lock held by another program is reported as a permission error too; only
-    // the device's own mode tells the two apart.
-    const QSerialPortInfo listed(name);
-    const QString device = listed.isNull() ? name : listed.systemLocation();
-    if (::access(QFile::encodeName(device).constData(), R_OK | W_OK) == 0)
+    const QString line = tr("Cannot open port %1: %2").arg(name, link->errorString());
+    switch (link->openFailure()) {
+    case OpenFailure::InUse:
         return line + tr(". Is another program using it?");
-    return line + tr(". To get access, add your user to the dialout group "
-                     "(sudo usermod -aG dialout $USER), then log out and in again.");
+    case OpenFailure::NoPermission:
+        return line + tr(". To get access, add your user to the dialout group "
+                         "(sudo usermod -aG dialout $USER), then log out and in again.");
+    case OpenFailure::None:
+    case OpenFailure::Other:
+        break;
+    }
+    return line;
 }
 
 // The log pane's lines for the upgrade engine's reports.
@@ -147,7 +148,7 @@ MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::My
     connect(ui->button_refresh, SIGNAL(clicked(bool)), this, SLOT(refresh_ports_slot()));
     connect(upgrade->checkTimer(), SIGNAL(timeout()), this,
             SLOT(upgrade_command_check_last_executed_command_timer_overflow()));
-    connect(link->port(), SIGNAL(readyRead()), this, SLOT(comport_received()));
+    link->connectReadyRead(this, SLOT(comport_received()));
     connect(ui->pushButton_fw_upgrade, SIGNAL(clicked(bool)), this, SLOT(firmware_upgrade()));
 
     // The charge overcurrent buttons are the "undercurrent" ones, the discharge
@@ -275,7 +276,7 @@ void MyDialogWindow::comport_connect()
     if (link->open(name))
         port_to_remember = name;
     else
-        ui->plainTextEdit->appendPlainText(open_failure(name, link->port()));
+        ui->plainTextEdit->appendPlainText(open_failure(name, link));
     ui->button_connect->setEnabled(false);
     ui->button_disconnect->setEnabled(true);
     ui->ports_combo_box->setEnabled(false);

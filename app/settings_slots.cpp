@@ -8,11 +8,15 @@ namespace
 {
 
 // A value the window does not accept is dropped before anything happens, so the
-// polling timer keeps its phase.
+// polling timer keeps its phase. A write restarts the polling countdown, so the
+// next read request leaves no sooner than one period after it (and polling
+// resumes if it was stopped).
 void write(BmsLink *link, Setting setting, const std::optional<QByteArray> &bytes)
 {
-    if (bytes)
-        link->writeRegisters(setting_def(setting).reg, *bytes);
+    if (!bytes)
+        return;
+    link->startPolling();
+    link->writeRegisters(setting_def(setting).reg, *bytes);
 }
 
 void write(BmsLink *link, Setting setting, const QComboBox *box)

@@ -1,19 +1,20 @@
 #include "flash_command.h"
 
+#include "arguments.h"
 #include "bms_link.h"
 #include "monitor/display.h"
 #include "output.h"
 #include "settings/settings_file.h"
 #include "terminal.h"
+#include "test_timing.h"
 #include "upgrade/firmware_file.h"
 #include "upgrade_engine.h"
 
+#include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
 #include <QStandardPaths>
-
-#include <cstdio>
 
 namespace
 {
@@ -108,48 +109,77 @@ QString refusal_text(const QString &path, const FirmwareVerdict &v)
     return path;
 }
 
-// Progress goes to standard error, so that standard output keeps only the result.
-void progress_line(const QString &text, bool in_place)
-{
-    const QByteArray bytes =
-        (in_place ? QStringLiteral("\r\x1b[K") + text : text + '\n').toLocal8Bit();
-    std::fputs(bytes.constData(), stderr);
-    std::fflush(stderr);
-}
-
 } // namespace
 
-FlashCommand::FlashCommand(const Invocation &invocation, QObject *parent)
-    : Command(parent), inv_(invocation)
+CommandInfo FlashCommand::info()
 {
+    using O = QCommandLineOption;
+    return {
+        "flash",
+        "flash FILE.hex [--yes] [--no-backup] [--backup-dir DIR] [--ignore-checksums]",
+        "replace the BMS firmware, settings saved first",
+        "Replaces the BMS firmware with the window's upgrade: erase, every data record in file\n"
+        "order, CRC check, each command confirmed through the loader's status. The file is\n"
+        "checked whole first (record checksums, lengths, the end record) and must map onto\n"
+        "the 14 KB flash one to one (one extended-address base, no two records on the same\n"
+        "bytes, nothing past its end);\n"
+        "the BMS's settings are saved to DIR (default ~/.local/share/bmsctl/backups), then\n"
+        "on a terminal it asks, unless --yes. The first Ctrl-C only warns; a second within\n"
+        "5 s stops after the command in flight (exit 1). Exit 0 only once the BMS confirmed\n"
+        "the CRC; the firmware version it then reports is printed.",
+        "bmsctl --port /dev/ttyUSB0 flash firmware-19.hex --yes --backup-dir backups/",
+        {O(QStringLiteral("yes"), QStringLiteral("flash without asking")),
+         O(QStringLiteral("no-backup"), QStringLiteral("do not save the settings first")),
+         O(QStringLiteral("backup-dir"), QStringLiteral("save the settings in DIR"),
+           QStringLiteral("DIR")),
+         O(QStringLiteral("ignore-checksums"),
+           QStringLiteral("flash records whose checksum is wrong, with a warning"))},
+        true};
+}
+
+bool FlashCommand::parse(const QCommandLineParser &p, const QStringList &arguments)
+{
+    if (arguments.size() != 1)
+        return fail(QStringLiteral("flash: one FILE.hex is expected, %1 given (bmsctl flash "
+                                   "--help)")
+                        .arg(arguments.size()));
+    options_.firmware_path = arguments.first();
+    options_.yes = p.isSet(QStringLiteral("yes"));
+    options_.no_backup = p.isSet(QStringLiteral("no-backup"));
+    options_.backup_dir = p.value(QStringLiteral("backup-dir"));
+    options_.ignore_checksums = p.isSet(QStringLiteral("ignore-checksums"));
+    if (p.isSet(QStringLiteral("backup-dir")) &&
+        (options_.backup_dir.isEmpty() || options_.no_backup))
+        return fail(QStringLiteral("flash: --backup-dir needs a folder, and no --no-backup"));
+    return true;
 }
 
 int FlashCommand::prepare()
 {
-    const QString &path = inv_.firmware_path;
+    const QString &path = options_.firmware_path;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return refuse(QStringLiteral("flash: cannot read %1: %2").arg(path, file.errorString()));
     const FirmwareVerdict verdict =
-        load_firmware_file(file, FirmwareRules{true, !inv_.ignore_checksums}, firmware_);
+        load_firmware_file(file, FirmwareRules{true, !options_.ignore_checksums}, firmware_);
     if (!verdict.accepted())
         return refuse(QStringLiteral("flash: %1").arg(refusal_text(path, verdict)));
     if (!verdict.bad_checksums.isEmpty())
-        complain(QStringLiteral("warning: %1: %2; flashed anyway (--ignore-checksums)")
-                     .arg(path, wrong_checksums(verdict.bad_checksums)));
+        warn(QStringLiteral("warning: %1: %2; flashed anyway (--ignore-checksums)")
+                 .arg(path, wrong_checksums(verdict.bad_checksums)));
 
-    if (!inv_.yes && !stdin_is_terminal())
+    if (!options_.yes && !stdin_is_terminal())
         return refuse(QStringLiteral("flash: refused: no terminal to confirm on; add --yes to "
                                      "flash without asking"));
-    if (!inv_.no_backup) {
-        if (inv_.backup_dir.isEmpty())
-            inv_.backup_dir =
+    if (!options_.no_backup) {
+        if (options_.backup_dir.isEmpty())
+            options_.backup_dir =
                 QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
                 QStringLiteral("/bmsctl/backups");
-        if (!QDir().mkpath(inv_.backup_dir))
+        if (!QDir().mkpath(options_.backup_dir))
             return refuse(QStringLiteral("flash: cannot create the backup folder %1 (--backup-dir "
                                          "names another, --no-backup skips the backup)")
-                              .arg(inv_.backup_dir));
+                              .arg(options_.backup_dir));
     }
     return -1;
 }
@@ -159,17 +189,17 @@ void FlashCommand::run(BmsLink *link)
     link_ = link;
     auto *interrupt = new InterruptWatch(this);
     connect(interrupt, &InterruptWatch::interrupted, this, &FlashCommand::interrupted);
-    if (!inv_.no_backup && !saveBackup()) {
+    if (!options_.no_backup && !saveBackup()) {
         finish(exit_code::FAILED);
         return;
     }
-    if (inv_.yes) {
+    if (options_.yes) {
         startUpgrade();
         return;
     }
     const PackIdentity id = decode_identity(link_->image());
     state_ = State::Confirming;
-    progress_line(
+    ask(this,
         QStringLiteral("BMS:       %1, BMS serial %2, firmware %3\n"
                        "File:      %4\n"
                        "           %5 data lines, image CRC 0x%6\n"
@@ -178,44 +208,39 @@ void FlashCommand::run(BmsLink *link)
                        "Flash this file? [y/N] ")
             .arg(id.serial_number, id.bms_serial)
             .arg(id.firmware)
-            .arg(QDir::toNativeSeparators(QFileInfo(inv_.firmware_path).absoluteFilePath()))
+            .arg(QDir::toNativeSeparators(QFileInfo(options_.firmware_path).absoluteFilePath()))
             .arg(firmware_.records().size())
             .arg(crc32_words(0xFFFFFFFFu, firmware_.image().data(), FIRMWARE_IMAGE_SIZE), 8, 16,
                  QLatin1Char('0'))
             .arg(duration_text(expectedSeconds())),
-        true);
-    answer_ = new LineReader(this);
-    connect(answer_, &LineReader::lineRead, this, &FlashCommand::confirmed);
+        [this](bool yes) { confirmed(yes); });
 }
 
 bool FlashCommand::saveBackup()
 {
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const PackIdentity id = decode_identity(link_->image());
-    backup_path_ = QDir(inv_.backup_dir)
+    backup_path_ = QDir(options_.backup_dir)
                        .filePath(QStringLiteral("%1-%2.json")
                                      .arg(id.bms_serial,
                                           now.toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"))));
     QSaveFile file(backup_path_);
     if (!file.open(QIODevice::WriteOnly) ||
         file.write(settings_file_text(link_->image(), now)) < 0 || !file.commit()) {
-        complain(QStringLiteral("flash: cannot save the settings to %1: %2; nothing was flashed")
-                     .arg(backup_path_, file.errorString()));
+        warn(QStringLiteral("flash: cannot save the settings to %1: %2; nothing was flashed")
+                 .arg(backup_path_, file.errorString()));
         return false;
     }
-    complain(QStringLiteral("settings saved to %1").arg(backup_path_));
+    warn(QStringLiteral("settings saved to %1").arg(backup_path_));
     return true;
 }
 
-void FlashCommand::confirmed(const QString &answer)
+void FlashCommand::confirmed(bool yes)
 {
     if (state_ != State::Confirming)
         return;
-    answer_->deleteLater(); // it is still reporting this line
-    answer_ = nullptr;
-    if (answer.compare(QLatin1String("y"), Qt::CaseInsensitive) != 0 &&
-        answer.compare(QLatin1String("yes"), Qt::CaseInsensitive) != 0) {
-        complain(QStringLiteral("flash: not confirmed; nothing was sent"));
+    if (!yes) {
+        warn(QStringLiteral("flash: not confirmed; nothing was sent"));
         finish(exit_code::FAILED);
         return;
     }
@@ -226,6 +251,11 @@ void FlashCommand::startUpgrade()
 {
     state_ = State::Flashing;
     upgrade_ = new UpgradeEngine(link_, BmsLink::Wiring::Internal, this);
+    UpgradeTiming timing;
+    timing.erase_delay_ms = test_delay(timing.erase_delay_ms);
+    timing.write_delay_ms = test_delay(timing.write_delay_ms);
+    timing.crc_delay_ms = test_delay(timing.crc_delay_ms);
+    upgrade_->setTiming(timing);
     connect(upgrade_, &UpgradeEngine::transmitting, this, &FlashCommand::transmitting);
     connect(upgrade_, &UpgradeEngine::finished, this, &FlashCommand::upgradeFinished);
     clock_.start();
@@ -237,32 +267,32 @@ void FlashCommand::interrupted()
     switch (state_) {
     case State::Loaded:
     case State::Confirming:
-        progress_line(QString(), false);
-        complain(QStringLiteral("flash: stopped; nothing was sent"));
+        keep_progress();
+        warn(QStringLiteral("flash: stopped; nothing was sent"));
         finish(exit_code::FAILED);
         return;
     case State::Flashing:
         break;
     case State::Restarting:
-        progress_line(QString(), false);
-        complain(QStringLiteral("flash: the CRC was confirmed; stopped waiting for the BMS"));
+        keep_progress();
+        warn(QStringLiteral("flash: the CRC was confirmed; stopped waiting for the BMS"));
         finish(exit_code::OK);
         return;
     case State::Done:
         return;
     }
     const qint64 now = clock_.elapsed();
-    progress_line(QString(), false);
+    keep_progress();
     if (now - last_interrupt_ms_ <= SECOND_INTERRUPT_MS) {
-        complain(QStringLiteral("flash: stopping after the command in flight"));
+        warn(QStringLiteral("flash: stopping after the command in flight"));
         upgrade_->requestStop();
         return;
     }
     last_interrupt_ms_ = now;
-    complain(QStringLiteral("warning: stopping now leaves the BMS without a working firmware, so "
-                            "the upgrade goes on; Ctrl-C again within %1 s stops it after the "
-                            "command in flight")
-                 .arg(SECOND_INTERRUPT_MS / 1000));
+    warn(QStringLiteral("warning: stopping now leaves the BMS without a working firmware, so "
+                        "the upgrade goes on; Ctrl-C again within %1 s stops it after the "
+                        "command in flight")
+             .arg(SECOND_INTERRUPT_MS / 1000));
 }
 
 double FlashCommand::expectedSeconds() const
@@ -303,16 +333,15 @@ void FlashCommand::transmitting(UpgradePhase phase, quint16 line, quint16 total,
         return;
     }
     if (terminal) {
-        progress_line(text, true);
+        progress(text);
         return;
     }
     // Without a terminal: a line at each phase and at every tenth of the lines.
     const int tenth = phase == UpgradePhase::SendingLines ? 10 * line / qMax<int>(1, total) : -1;
     if (phase != last_phase_ || tenth != last_reported_tenth_)
-        progress_line(text + QStringLiteral(", %1 retransmitted, %2 elapsed")
+        progress_note(text + QStringLiteral(", %1 retransmitted, %2 elapsed")
                                  .arg(upgrade_->retransmissions())
-                                 .arg(duration_text(elapsed)),
-                      false);
+                                 .arg(duration_text(elapsed)));
     last_phase_ = phase;
     last_reported_tenth_ = tenth;
 }
@@ -336,39 +365,38 @@ QString FlashCommand::where() const
 
 void FlashCommand::upgradeFinished(UpgradeOutcome outcome)
 {
-    if (stderr_is_terminal())
-        progress_line(QString(), false);
+    keep_progress();
     const QString backup = backup_path_.isEmpty()
                                ? QString()
                                : QStringLiteral("; settings saved in %1").arg(backup_path_);
     switch (outcome) {
     case UpgradeOutcome::Failed:
-        complain(QStringLiteral("flash failed at %1: its tenth transmission went unanswered; the "
-                                "BMS may have no working firmware until it is flashed again%2")
-                     .arg(where(), backup));
+        warn(QStringLiteral("flash failed at %1: its tenth transmission went unanswered; the "
+                            "BMS may have no working firmware until it is flashed again%2")
+                 .arg(where(), backup));
         finish(exit_code::FAILED);
         return;
     case UpgradeOutcome::Stopped:
-        complain(QStringLiteral("flash stopped after %1 at your request; the BMS has no working "
-                                "firmware until it is flashed again%2")
-                     .arg(where(), backup));
+        warn(QStringLiteral("flash stopped after %1 at your request; the BMS has no working "
+                            "firmware until it is flashed again%2")
+                 .arg(where(), backup));
         finish(exit_code::FAILED);
         return;
     case UpgradeOutcome::Succeeded:
         break;
     }
-    complain(QStringLiteral("CRC confirmed after %1 with %2 retransmitted; waiting for the BMS "
-                            "to answer")
-                 .arg(duration_text(clock_.elapsed() / 1000.0))
-                 .arg(upgrade_->retransmissions()));
+    warn(QStringLiteral("CRC confirmed after %1 with %2 retransmitted; waiting for the BMS "
+                        "to answer")
+             .arg(duration_text(clock_.elapsed() / 1000.0))
+             .arg(upgrade_->retransmissions()));
     state_ = State::Restarting;
     clock_.restart();
     connect(link_, &BmsLink::readDone, this, [this] {
         if (state_ != State::Restarting)
             return;
-        print(QStringLiteral("flashed %1; the BMS reports firmware %2\n")
-                  .arg(inv_.firmware_path)
-                  .arg(decode_identity(link_->image()).firmware));
+        say(QStringLiteral("flashed %1; the BMS reports firmware %2\n")
+                .arg(options_.firmware_path)
+                .arg(decode_identity(link_->image()).firmware));
         finish(exit_code::OK);
     });
     connect(link_, &BmsLink::readFailed, this, [this] {
@@ -378,10 +406,10 @@ void FlashCommand::upgradeFinished(UpgradeOutcome outcome)
             askFirmware();
             return;
         }
-        print(QStringLiteral("flashed %1; the BMS did not answer within %2 s, so its firmware "
-                             "version is not known\n")
-                  .arg(inv_.firmware_path)
-                  .arg(RESTART_WAIT_MS / 1000));
+        say(QStringLiteral("flashed %1; the BMS did not answer within %2 s, so its firmware "
+                           "version is not known\n")
+                .arg(options_.firmware_path)
+                .arg(RESTART_WAIT_MS / 1000));
         finish(exit_code::OK);
     });
     askFirmware();

@@ -7,12 +7,10 @@
 // confirmation, progress, and Ctrl-C that does not strand a half-written board.
 
 #include "command.h"
-#include "invocation.h"
 #include "upgrade/hex_file.h"
 
 #include <QElapsedTimer>
 
-class LineReader;
 class QTimer;
 class UpgradeEngine;
 enum class UpgradeOutcome;
@@ -29,8 +27,9 @@ public:
     // A second Ctrl-C within this time stops the upgrade.
     static constexpr int SECOND_INTERRUPT_MS = 5000;
 
-    explicit FlashCommand(const Invocation &invocation, QObject *parent = nullptr);
+    static CommandInfo info();
 
+    bool parse(const QCommandLineParser &options, const QStringList &arguments) override;
     int prepare() override;
     void run(BmsLink *link) override;
 
@@ -38,7 +37,7 @@ private:
     enum class State { Loaded, Confirming, Flashing, Restarting, Done };
 
     bool saveBackup();
-    void confirmed(const QString &answer);
+    void confirmed(bool yes);
     void startUpgrade();
     void interrupted();
     void transmitting(UpgradePhase phase, quint16 line, quint16 total, int attempt);
@@ -49,11 +48,16 @@ private:
     double expectedSeconds() const;
 
     State state_ = State::Loaded;
-    Invocation inv_;
+    struct Options {
+        QString firmware_path;
+        bool yes = false;
+        bool no_backup = false;
+        QString backup_dir; // empty: the user's data folder
+        bool ignore_checksums = false;
+    } options_;
     FirmwareLoader firmware_;
     BmsLink *link_ = nullptr;
     UpgradeEngine *upgrade_ = nullptr;
-    LineReader *answer_ = nullptr;
     QString backup_path_;
     QElapsedTimer clock_;
     qint64 last_interrupt_ms_ = -SECOND_INTERRUPT_MS;

@@ -3,7 +3,6 @@
 #include "bms_link.h"
 #include "monitor/register_map.h"
 
-#include <QSerialPort>
 #include <QTimer>
 
 RegisterRanges LiveSampler::ranges()
@@ -63,7 +62,7 @@ void LiveSampler::readFailed(int first_register)
     if (state_ != State::Reading)
         return;
     state_ = State::Waiting;
-    if (!link_->port()->isOpen()) {
+    if (!link_->isOpen()) {
         stop();
         emit portLost();
         return;

@@ -2,15 +2,11 @@
 // first; only then is the port opened, the BMS asked for a snapshot, and the
 // command run on the event loop.
 
-#include "flash_command.h"
-#include "invocation.h"
-#include "monitor_command.h"
+#include "command_line.h"
 #include "output.h"
 #include "ports.h"
-#include "read_commands.h"
-#include "report_command.h"
 #include "session.h"
-#include "write_command.h"
+#include "terminal.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -18,7 +14,6 @@
 #include <QTimer>
 
 #include <clocale>
-#include <cstdio>
 #include <memory>
 
 namespace
@@ -27,24 +22,7 @@ namespace
 void message_handler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     const char *level = type == QtDebugMsg ? "" : type == QtInfoMsg ? "" : "warning: ";
-    std::fprintf(stderr, "bmsctl: %s%s\n", level, message.toLocal8Bit().constData());
-}
-
-std::unique_ptr<Command> make_command(const Invocation &inv)
-{
-    switch (inv.command) {
-    case CommandKind::Monitor:
-        return std::make_unique<MonitorCommand>(inv);
-    case CommandKind::Report:
-        return std::make_unique<ReportCommand>(inv);
-    case CommandKind::Set:
-    case CommandKind::Restore:
-        return std::make_unique<WriteCommand>(inv);
-    case CommandKind::Flash:
-        return std::make_unique<FlashCommand>(inv);
-    default:
-        return std::make_unique<ReadCommand>(inv);
-    }
+    warn(QLatin1String(level) + message);
 }
 
 // Only what stops the run: the platform's start-up remarks (no XDG_RUNTIME_DIR,
@@ -58,13 +36,14 @@ void start_up_handler(QtMsgType type, const QMessageLogContext &context, const Q
 // The HTML report's chart draws text, which needs fonts and so a QGuiApplication;
 // there is no window, so no display is needed either. Everything else runs on
 // QtCore alone.
-std::unique_ptr<QCoreApplication> make_application(const Invocation &inv, int &argc, char **argv)
+std::unique_ptr<QCoreApplication> make_application(const Command &command, bool verbose, int &argc,
+                                                   char **argv)
 {
-    if (inv.command != CommandKind::Report || inv.format != QLatin1String("html"))
+    if (!command.drawsText())
         return std::make_unique<QCoreApplication>(argc, argv);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (!inv.verbose)
+    if (!verbose)
         qInstallMessageHandler(start_up_handler);
     auto app = std::make_unique<QGuiApplication>(argc, argv);
     qInstallMessageHandler(message_handler);
@@ -84,29 +63,32 @@ int main(int argc, char **argv)
         arguments << QString::fromLocal8Bit(argv[i]);
 
     int code = exit_code::USAGE;
-    const std::optional<Invocation> inv = parse_invocation(arguments, &code);
-    if (!inv)
+    GlobalOptions global;
+    std::unique_ptr<Command> command = parse_command_line(arguments, global, &code);
+    if (!command)
         return code;
     // The engine reports every stored reply in its own categories, which are off
     // by default: useful when chasing a line fault (--verbose), noise between a
     // command's own lines otherwise.
-    QLoggingCategory::setFilterRules(inv->verbose ? QStringLiteral("bms.*.debug=true")
-                                                  : QStringLiteral("*.debug=false"));
-    if (inv->command == CommandKind::Ports)
-        return run_ports(inv->json);
+    QLoggingCategory::setFilterRules(global.verbose ? QStringLiteral("bms.*.debug=true")
+                                                    : QStringLiteral("*.debug=false"));
+    if (!command->needsPort())
+        return command->runWithoutPort();
 
-    const std::unique_ptr<QCoreApplication> app = make_application(*inv, argc, argv);
-    const std::unique_ptr<Command> command = make_command(*inv);
+    const std::unique_ptr<QCoreApplication> app =
+        make_application(*command, global.verbose, argc, argv);
     code = command->prepare();
     if (code >= 0)
         return code;
     QString why;
-    const QString port = choose_port(inv->port, &why);
+    const QString port = choose_port(global.port, &why);
     if (port.isEmpty()) {
-        complain(why);
+        warn(why);
         return exit_code::PORT;
     }
-    Session session(port, inv->timeout_ms, command.get());
+    Session session(port, global.timeout_ms, command.get());
     QTimer::singleShot(0, &session, &Session::start);
-    return app->exec();
+    code = app->exec();
+    command.reset(); // its notifiers and timers go while the application is there
+    return code;
 }

@@ -1,16 +1,18 @@
 #include "monitor_command.h"
 
+#include "arguments.h"
 #include "bms_link.h"
 #include "live_sampler.h"
 #include "monitor/display.h"
 #include "output.h"
 #include "views.h"
 
+#include <QCommandLineParser>
 #include <QFile>
 #include <QTimer>
 
 #include <algorithm>
-#include <cstdio>
+#include <cmath>
 
 namespace
 {
@@ -90,38 +92,80 @@ QString live_table(const QDateTime &time, int rows, int interval_ms, const PackS
 
 } // namespace
 
-MonitorCommand::MonitorCommand(const Invocation &invocation, QObject *parent)
-    : Command(parent), inv_(invocation), sampler_(new LiveSampler(inv_.interval_ms, this)),
-      duration_(new QTimer(this))
+CommandInfo MonitorCommand::info()
 {
-    connect(sampler_, &LiveSampler::sampled, this, &MonitorCommand::emitRow);
-    connect(sampler_, &LiveSampler::silenced, this, [this](const QDateTime &since, int reg) {
-        warn(QStringLiteral("monitor: no answer from the BMS since %1 UTC (register 0x%2); no "
-                            "rows until it answers")
-                 .arg(since.toString(QStringLiteral("HH:mm:ss.zzz")))
-                 .arg(reg, 2, 16, QLatin1Char('0')));
-    });
-    connect(sampler_, &LiveSampler::answersAgain, this,
-            [this] { warn(QStringLiteral("monitor: the BMS answers again")); });
-    connect(sampler_, &LiveSampler::portLost, this, [this] {
-        warn(QStringLiteral("monitor: the port is gone (adapter unplugged?); stopped after %1 rows")
-                 .arg(rows_));
-        finish(exit_code::FAILED);
-    });
-    duration_->setSingleShot(true);
-    connect(duration_, &QTimer::timeout, this, [this] { finish(exit_code::OK); });
+    using O = QCommandLineOption;
+    return {
+        "monitor",
+        "monitor [--interval MS] [--duration S | --count N] [--csv FILE|-] [--jsonl FILE|-]",
+        "live values; a table refreshed in place on a terminal",
+        "Reads the live values every MS ms until Ctrl-C, --duration or --count. On a terminal\n"
+        "a table is refreshed in place; without --csv or --jsonl and without a terminal, CSV\n"
+        "goes to standard output. Rows are flushed one by one. While the BMS is silent no\n"
+        "row is written, only a warning on standard error.\n"
+        "CSV: time,voltage_mv,current_ma,soc_percent,remaining_mah,t1_c,t2_c,cell1_mv,...,\n"
+        "cell10_mv,balancing; time in UTC (ISO 8601, milliseconds), balancing the numbers\n"
+        "of the cells being balanced, separated by spaces. JSONL: the same keys, one object\n"
+        "per line, balancing as an array of cell numbers.",
+        "bmsctl monitor --interval 500 --duration 900 --csv ride.csv",
+        {O(QStringLiteral("interval"), QStringLiteral("time between samples (1000)"),
+           QStringLiteral("MS")),
+         O(QStringLiteral("duration"), QStringLiteral("stop after S seconds"), QStringLiteral("S")),
+         O(QStringLiteral("count"), QStringLiteral("stop after N rows"), QStringLiteral("N")),
+         O(QStringLiteral("csv"), QStringLiteral("CSV rows to FILE, - for standard output"),
+           QStringLiteral("FILE|-")),
+         O(QStringLiteral("jsonl"), QStringLiteral("JSON lines to FILE, - for standard output"),
+           QStringLiteral("FILE|-"))}};
+}
+
+bool MonitorCommand::parse(const QCommandLineParser &p, const QStringList &)
+{
+    const auto value = [&p](const char *name) { return p.value(QLatin1String(name)); };
+    if (p.isSet(QStringLiteral("interval"))) {
+        const auto v = whole(QStringLiteral("--interval"), value("interval"), 10, 3600000, "ms");
+        if (!v)
+            return false;
+        options_.interval_ms = static_cast<int>(*v);
+    }
+    if (p.isSet(QStringLiteral("duration")) && p.isSet(QStringLiteral("count")))
+        return fail(QStringLiteral("monitor: give --duration or --count, not both"));
+    if (p.isSet(QStringLiteral("duration"))) {
+        bool ok = false;
+        const double s = value("duration").toDouble(&ok);
+        // The longest a timer runs: 24 days.
+        if (!ok || !(s > 0) || s > 2e6)
+            return fail(QStringLiteral("--duration %1: a number of seconds above 0 and at most "
+                                       "2000000 is expected")
+                            .arg(value("duration")));
+        options_.duration_ms = static_cast<qint64>(std::ceil(s * 1000));
+    }
+    if (p.isSet(QStringLiteral("count"))) {
+        const auto v = whole(QStringLiteral("--count"), value("count"), 1, 1000000000, "rows");
+        if (!v)
+            return false;
+        options_.count = static_cast<int>(*v);
+    }
+    options_.csv = value("csv");
+    options_.jsonl = value("jsonl");
+    if (p.isSet(QStringLiteral("csv")) && options_.csv.isEmpty())
+        return fail(QStringLiteral("--csv: a file name or - is expected"));
+    if (p.isSet(QStringLiteral("jsonl")) && options_.jsonl.isEmpty())
+        return fail(QStringLiteral("--jsonl: a file name or - is expected"));
+    if (!options_.csv.isEmpty() && options_.csv == options_.jsonl)
+        return fail(QStringLiteral("monitor: --csv and --jsonl both name %1").arg(options_.csv));
+    return true;
 }
 
 int MonitorCommand::prepare()
 {
     const QString dash = QStringLiteral("-");
-    csv_out_ = !inv_.csv.isEmpty();
-    jsonl_out_ = !inv_.jsonl.isEmpty();
-    const bool stdout_taken = inv_.csv == dash || inv_.jsonl == dash;
+    csv_out_ = !options_.csv.isEmpty();
+    jsonl_out_ = !options_.jsonl.isEmpty();
+    const bool stdout_taken = options_.csv == dash || options_.jsonl == dash;
     // Piped without a choice: the rows are surely wanted as data.
     if (!csv_out_ && !jsonl_out_ && !stdout_is_terminal()) {
         csv_out_ = true;
-        inv_.csv = dash;
+        options_.csv = dash;
     }
     table_ = !stdout_taken && stdout_is_terminal();
 
@@ -131,12 +175,9 @@ int MonitorCommand::prepare()
         if (path.isEmpty() || path == dash)
             return true;
         *file = new QFile(path, this);
-        if ((*file)->open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return true;
-        complain(QStringLiteral("monitor: cannot write %1: %2").arg(path, (*file)->errorString()));
-        return false;
+        return open_output(*file, QStringLiteral("monitor"));
     };
-    if (!open(inv_.csv, &csv_) || !open(inv_.jsonl, &jsonl_))
+    if (!open(options_.csv, &csv_) || !open(options_.jsonl, &jsonl_))
         return exit_code::USAGE;
     return -1;
 }
@@ -149,14 +190,32 @@ RegisterRanges MonitorCommand::firstRead() const
 void MonitorCommand::run(BmsLink *link)
 {
     link_ = link;
+    sampler_ = new LiveSampler(options_.interval_ms, this);
+    connect(sampler_, &LiveSampler::sampled, this, &MonitorCommand::emitRow);
+    connect(sampler_, &LiveSampler::silenced, this, [this](const QDateTime &since, int reg) {
+        note(QStringLiteral("monitor: no answer from the BMS since %1 UTC (register 0x%2); no "
+                            "rows until it answers")
+                 .arg(since.toString(QStringLiteral("HH:mm:ss.zzz")))
+                 .arg(reg, 2, 16, QLatin1Char('0')));
+    });
+    connect(sampler_, &LiveSampler::answersAgain, this,
+            [this] { note(QStringLiteral("monitor: the BMS answers again")); });
+    connect(sampler_, &LiveSampler::portLost, this, [this] {
+        note(QStringLiteral("monitor: the port is gone (adapter unplugged?); stopped after %1 rows")
+                 .arg(rows_));
+        finish(exit_code::FAILED);
+    });
+    duration_ = new QTimer(this);
+    duration_->setSingleShot(true);
+    connect(duration_, &QTimer::timeout, this, [this] { finish(exit_code::OK); });
     interrupt_ = new InterruptWatch(this);
     connect(interrupt_, &InterruptWatch::interrupted, this, [this] { finish(exit_code::OK); });
 
-    if (csv_out_ && !writeTo(csv_, inv_.csv, csv_header().toUtf8()))
+    if (csv_out_ && !writeTo(csv_, options_.csv, csv_header().toUtf8()))
         return;
     sampler_->start(link_);
-    if (inv_.duration_ms > 0)
-        duration_->start(static_cast<int>(inv_.duration_ms));
+    if (options_.duration_ms > 0)
+        duration_->start(static_cast<int>(options_.duration_ms));
     // The session's first read is the first sample.
     emitRow(QDateTime::currentDateTimeUtc());
 }
@@ -166,32 +225,32 @@ void MonitorCommand::emitRow(const QDateTime &time)
     const PackState s = decode_pack_state(link_->image());
     const QString stamp = time.toString(Qt::ISODateWithMs);
     ++rows_;
-    if (csv_out_ && !writeTo(csv_, inv_.csv, csv_row(stamp, s).toUtf8()))
+    if (csv_out_ && !writeTo(csv_, options_.csv, csv_row(stamp, s).toUtf8()))
         return;
-    if (jsonl_out_ && !writeTo(jsonl_, inv_.jsonl, jsonl_row(stamp, s).toUtf8()))
+    if (jsonl_out_ && !writeTo(jsonl_, options_.jsonl, jsonl_row(stamp, s).toUtf8()))
         return;
     if (table_)
-        block_.draw(live_table(time, rows_, inv_.interval_ms, s));
-    if (inv_.count > 0 && rows_ >= inv_.count)
+        block_.draw(live_table(time, rows_, options_.interval_ms, s));
+    if (options_.count > 0 && rows_ >= options_.count)
         finish(exit_code::OK);
 }
 
 bool MonitorCommand::writeTo(QFile *file, const QString &destination, const QByteArray &bytes)
 {
     if (!file) {
-        print(QString::fromUtf8(bytes));
+        say(QString::fromUtf8(bytes));
         return true;
     }
     if (file->write(bytes) == bytes.size() && file->flush())
         return true;
-    complain(QStringLiteral("monitor: cannot write %1: %2").arg(destination, file->errorString()));
+    warn(QStringLiteral("monitor: cannot write %1: %2").arg(destination, file->errorString()));
     finish(exit_code::FAILED);
     return false;
 }
 
-void MonitorCommand::warn(const QString &line)
+void MonitorCommand::note(const QString &line)
 {
-    complain(line);
+    warn(line);
     block_.detach();
 }
 
@@ -200,14 +259,16 @@ void MonitorCommand::finish(int code)
     if (state_ == State::Done)
         return;
     state_ = State::Done;
-    sampler_->stop();
-    duration_->stop();
+    if (sampler_)
+        sampler_->stop();
+    if (duration_)
+        duration_->stop();
     for (QFile *file : {csv_, jsonl_})
         if (file)
             file->close();
     if (stderr_is_terminal()) {
-        std::fputs("\r\x1b[K", stderr); // over the ^C the terminal echoed
-        complain(QStringLiteral("monitor: %1 rows").arg(rows_));
+        clear_echo(); // over the ^C the terminal echoed
+        warn(QStringLiteral("monitor: %1 rows").arg(rows_));
     }
     emit finished(code);
 }

@@ -5,7 +5,6 @@
 // stops answering leaves a gap, never an invented row.
 
 #include "command.h"
-#include "invocation.h"
 #include "terminal.h"
 
 #include <QDateTime>
@@ -19,8 +18,9 @@ class MonitorCommand : public Command
     Q_OBJECT
 
 public:
-    explicit MonitorCommand(const Invocation &invocation, QObject *parent = nullptr);
+    static CommandInfo info();
 
+    bool parse(const QCommandLineParser &options, const QStringList &arguments) override;
     int prepare() override;
     RegisterRanges firstRead() const override;
     void run(BmsLink *link) override;
@@ -30,14 +30,20 @@ private:
 
     void emitRow(const QDateTime &time);
     bool writeTo(QFile *file, const QString &destination, const QByteArray &bytes);
-    void warn(const QString &line);
+    void note(const QString &line);
     void finish(int code);
 
+    struct Options {
+        int interval_ms = 1000;
+        qint64 duration_ms = 0; // 0: until stopped
+        int count = 0;          // 0: until stopped
+        QString csv;            // "-" is standard output
+        QString jsonl;
+    } options_;
     State state_ = State::Running;
-    Invocation inv_;
     BmsLink *link_ = nullptr;
-    LiveSampler *sampler_;
-    QTimer *duration_;
+    LiveSampler *sampler_ = nullptr;
+    QTimer *duration_ = nullptr;
     InterruptWatch *interrupt_ = nullptr;
     QFile *csv_ = nullptr; // null with "-": standard output
     QFile *jsonl_ = nullptr;

@@ -2,28 +2,7 @@
 
 #include <QJsonArray>
 
-#include <cstdio>
 #include <unistd.h>
-
-void print(const QString &text)
-{
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
-    std::fflush(stdout);
-}
-
-void complain(const QString &line)
-{
-    const QByteArray bytes = QStringLiteral("bmsctl: %1\n").arg(line).toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
-    std::fflush(stderr);
-}
-
-int refuse(const QString &line)
-{
-    complain(line);
-    return exit_code::USAGE;
-}
 
 bool stdin_is_terminal()
 {

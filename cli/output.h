@@ -1,8 +1,8 @@
 #ifndef CLI_OUTPUT_H
 #define CLI_OUTPUT_H
 
-// How bmsctl talks to the shell: data on standard output, every message on
-// standard error, and the exit codes scripts rely on.
+// The exit codes scripts rely on, and how values read; what goes where is the
+// terminal's (terminal.h).
 
 #include "settings/settings.h"
 
@@ -19,14 +19,6 @@ constexpr int USAGE = 2;     // bad input of any kind; nothing was sent to the B
 constexpr int PORT = 3;      // no port to use, or it cannot be opened
 constexpr int NO_ANSWER = 4; // the BMS was silent before anything was written
 } // namespace exit_code
-
-// Standard output, as it is, flushed at once: a pipe reader sees every row when
-// it is made.
-void print(const QString &text);
-// One line on standard error, after "bmsctl: ".
-void complain(const QString &line);
-// complain() and the exit code for bad input, so call sites read as one step.
-int refuse(const QString &line);
 
 bool stdin_is_terminal();
 bool stdout_is_terminal();

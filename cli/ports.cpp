@@ -1,6 +1,7 @@
 #include "ports.h"
 
 #include "output.h"
+#include "terminal.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -91,11 +92,11 @@ int run_ports(bool json)
                                     {QStringLiteral("usb"), text_or_null(p.usb)},
                                     {QStringLiteral("description"), p.description}});
         }
-        print(QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Indented)));
+        say(QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Indented)));
         return exit_code::OK;
     }
     if (ports.isEmpty()) {
-        complain(QStringLiteral("no serial ports found"));
+        warn(QStringLiteral("no serial ports found"));
         return exit_code::OK;
     }
     QVector<QStringList> rows{{QStringLiteral("PORT"), QStringLiteral("BY-ID"),
@@ -103,6 +104,6 @@ int run_ports(bool json)
     const auto dash = [](const QString &s) { return s.isEmpty() ? QStringLiteral("-") : s; };
     for (const PortEntry &p : ports)
         rows.append({p.path, dash(p.by_id), dash(p.usb), dash(p.description)});
-    print(table(rows));
+    say(table(rows));
     return exit_code::OK;
 }

@@ -1,15 +1,16 @@
 #include "report_command.h"
 
+#include "arguments.h"
 #include "bms_link.h"
 #include "live_sampler.h"
 #include "monitor/display.h"
 #include "output.h"
 #include "terminal.h"
 
+#include <QCommandLineParser>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QTimer>
-
-#include <cstdio>
 
 namespace
 {
@@ -55,9 +56,73 @@ int held(const RegisterImage &image, Setting setting)
 
 } // namespace
 
-ReportCommand::ReportCommand(const Invocation &invocation, QObject *parent)
-    : Command(parent), inv_(invocation), sampler_(new LiveSampler(BmsLink::POLL_PERIOD_MS, this)),
-      duration_(new QTimer(this))
+CommandInfo ReportCommand::info()
+{
+    using O = QCommandLineOption;
+    return {
+        "report",
+        "report [-o FILE] [--format html|md|json] [--duration S] [--before BACKUP.json]",
+        "a service report: identity, settings, S seconds of samples\n"
+        "and the findings, as one HTML page, Markdown or JSON",
+        "Reads the identity and settings, samples the live values every 100 ms for S seconds\n"
+        "(default 10) and writes a report for the customer: the pack, the settings (with\n"
+        "--before, those changed since that backup, old and new), each quantity's and each\n"
+        "cell's minimum, mean and maximum, a chart of the cells, and the findings: a cell\n"
+        "spread above the BMS's disbalance threshold, a cell outside its undervoltage or\n"
+        "overvoltage, a temperature within the critical hysteresis, a cell that sags more\n"
+        "than the others under load. The format follows -o's extension (.html, .htm, .md,\n"
+        ".json; html otherwise); --format overrides it. Without -o the report goes to\n"
+        "standard output. Samples missed while the BMS is silent are left out; a BMS silent\n"
+        "at the end of the sampling leaves no report (exit 1).",
+        "bmsctl report -o pack-0117.html --before pack-0117.json",
+        {O({QStringLiteral("o"), QStringLiteral("output")},
+           QStringLiteral("write FILE (replaced whole, never left half-written)"),
+           QStringLiteral("FILE")),
+         O(QStringLiteral("format"),
+           QStringLiteral("html, md or json (from FILE's extension, else html)"),
+           QStringLiteral("FORMAT")),
+         O(QStringLiteral("duration"), QStringLiteral("sample for S seconds, 1 to 3600 (10)"),
+           QStringLiteral("S")),
+         O(QStringLiteral("before"), QStringLiteral("show the settings changed since this backup"),
+           QStringLiteral("BACKUP.json"))}};
+}
+
+bool ReportCommand::parse(const QCommandLineParser &p, const QStringList &)
+{
+    options_.output = p.value(QStringLiteral("output"));
+    if (p.isSet(QStringLiteral("output")) && options_.output.isEmpty())
+        return fail(QStringLiteral("report: -o: a file name is expected"));
+    if (p.isSet(QStringLiteral("duration"))) {
+        const auto s = whole(QStringLiteral("--duration"), p.value(QStringLiteral("duration")), 1,
+                             3600, "seconds");
+        if (!s)
+            return false;
+        options_.duration_ms = *s * 1000;
+    }
+    const QStringList formats{QStringLiteral("html"), QStringLiteral("md"), QStringLiteral("json")};
+    const QString suffix = QFileInfo(options_.output).suffix().toLower();
+    options_.format = suffix == QLatin1String("htm") ? QStringLiteral("html") : suffix;
+    if (!formats.contains(options_.format))
+        options_.format = formats.first();
+    if (p.isSet(QStringLiteral("format"))) {
+        options_.format = p.value(QStringLiteral("format"));
+        if (!formats.contains(options_.format))
+            return fail(
+                QStringLiteral("--format %1: html, md or json is expected").arg(options_.format));
+    }
+    if (!p.isSet(QStringLiteral("before")))
+        return true;
+    const QString before = p.value(QStringLiteral("before"));
+    if (before.isEmpty())
+        return fail(QStringLiteral("report: --before: a backup file name is expected"));
+    const QStringList problems = read_settings_file(before, options_.before);
+    for (const QString &problem : problems)
+        warn(QStringLiteral("report: --before: ") + problem);
+    return problems.isEmpty();
+}
+
+ReportCommand::ReportCommand()
+    : sampler_(new LiveSampler(BmsLink::POLL_PERIOD_MS, this)), duration_(new QTimer(this))
 {
     duration_->setSingleShot(true);
     duration_->setTimerType(Qt::PreciseTimer); // a coarse one may end 5 % early or late
@@ -79,15 +144,10 @@ ReportCommand::ReportCommand(const Invocation &invocation, QObject *parent)
 
 int ReportCommand::prepare()
 {
-    if (inv_.output.isEmpty())
+    if (options_.output.isEmpty())
         return -1;
-    // Opened now so that a path that cannot be written is refused before the BMS
-    // is asked anything; the old file stays as it was until the new one is whole.
-    output_ = new QSaveFile(inv_.output, this);
-    if (!output_->open(QIODevice::WriteOnly))
-        return refuse(
-            QStringLiteral("report: cannot write %1: %2").arg(inv_.output, output_->errorString()));
-    return -1;
+    output_ = new QSaveFile(options_.output, this);
+    return open_output(output_, QStringLiteral("report")) ? -1 : exit_code::USAGE;
 }
 
 void ReportCommand::run(BmsLink *link)
@@ -97,19 +157,19 @@ void ReportCommand::run(BmsLink *link)
     const PackIdentity id = decode_identity(image);
     input_.identity = id;
     input_.tool_version = QStringLiteral(BMSCTL_VERSION);
-    input_.settings = settings_of(image, inv_.settings);
-    input_.has_before = !inv_.settings.path.isEmpty();
-    input_.before_file = inv_.settings.path;
+    input_.settings = settings_of(image, options_.before);
+    input_.has_before = !options_.before.path.isEmpty();
+    input_.before_file = options_.before.path;
     input_.cell_disbalance_threshold_mv = held(image, Setting::CellDisbalanceThreshold);
     input_.undervoltage_mv = held(image, Setting::Undervoltage);
     input_.overvoltage_mv = held(image, Setting::Overvoltage);
     input_.critical_temperature_c = held(image, Setting::CriticalTemperature);
     input_.critical_temperature_hysteresis_c = held(image, Setting::CriticalTemperatureHysteresis);
-    input_.duration_s = static_cast<int>(inv_.duration_ms / 1000);
-    if (input_.has_before && !inv_.settings.bms_serial.isEmpty() &&
-        inv_.settings.bms_serial != id.bms_serial)
-        complain(QStringLiteral("report: note: %1 was saved from BMS %2; this is BMS %3")
-                     .arg(inv_.settings.path, inv_.settings.bms_serial, id.bms_serial));
+    input_.duration_s = static_cast<int>(options_.duration_ms / 1000);
+    if (input_.has_before && !options_.before.bms_serial.isEmpty() &&
+        options_.before.bms_serial != id.bms_serial)
+        warn(QStringLiteral("report: note: %1 was saved from BMS %2; this is BMS %3")
+                 .arg(options_.before.path, options_.before.bms_serial, id.bms_serial));
 
     interrupt_ = new InterruptWatch(this);
     connect(interrupt_, &InterruptWatch::interrupted, this, [this] {
@@ -121,7 +181,7 @@ void ReportCommand::run(BmsLink *link)
     takeSample();
     sampler_->start(link_);
     // Samples at 0, 0.1, ... S s: the last one's reply has half a period to come in.
-    duration_->start(static_cast<int>(inv_.duration_ms) + BmsLink::POLL_PERIOD_MS / 2);
+    duration_->start(static_cast<int>(options_.duration_ms) + BmsLink::POLL_PERIOD_MS / 2);
 }
 
 void ReportCommand::takeSample()
@@ -149,9 +209,9 @@ int ReportCommand::write()
 {
     input_.generated_at = QDateTime::currentDateTimeUtc();
     const ReportAnalysis a = analyse(input_);
-    const QByteArray text = inv_.format == QLatin1String("md")     ? render_markdown(input_, a)
-                            : inv_.format == QLatin1String("json") ? render_json(input_, a)
-                                                                   : render_html(input_, a);
+    const QByteArray text = options_.format == QLatin1String("md")     ? render_markdown(input_, a)
+                            : options_.format == QLatin1String("json") ? render_json(input_, a)
+                                                                       : render_html(input_, a);
     warn(QStringLiteral("report: pack %1: %2 samples over %3 s; %4 finding%5")
              .arg(input_.identity.serial_number)
              .arg(a.sample_count)
@@ -159,42 +219,27 @@ int ReportCommand::write()
              .arg(a.findings.size())
              .arg(a.findings.size() == 1 ? "" : "s"));
     for (const Finding &f : a.findings)
-        complain(QStringLiteral("report: finding: ") + f.title);
+        warn(QStringLiteral("report: finding: ") + f.title);
     if (!output_) {
-        print(QString::fromUtf8(text));
+        say(QString::fromUtf8(text));
         return exit_code::OK;
     }
     if (output_->write(text) != text.size() || !output_->commit()) {
-        complain(
-            QStringLiteral("report: cannot write %1: %2").arg(inv_.output, output_->errorString()));
+        warn(QStringLiteral("report: cannot write %1: %2")
+                 .arg(options_.output, output_->errorString()));
         return exit_code::FAILED;
     }
-    complain(QStringLiteral("report: written to %1").arg(inv_.output));
+    warn(QStringLiteral("report: written to %1").arg(options_.output));
     return exit_code::OK;
-}
-
-// One line on standard error, over the progress line if there is one.
-void ReportCommand::warn(const QString &line)
-{
-    if (progress_s_ >= 0)
-        std::fputs("\r\x1b[K", stderr);
-    progress_s_ = -1;
-    complain(line);
 }
 
 void ReportCommand::showProgress()
 {
     const qint64 s = clock_.elapsed() / 1000;
-    if (s == progress_s_ || !stderr_is_terminal())
+    if (s == progress_s_)
         return;
     progress_s_ = s;
-    std::fputs(QStringLiteral("\r\x1b[Kbmsctl: report: sampling %1 of %2 s")
-                   .arg(s)
-                   .arg(input_.duration_s)
-                   .toUtf8()
-                   .constData(),
-               stderr);
-    std::fflush(stderr);
+    progress(QStringLiteral("bmsctl: report: sampling %1 of %2 s").arg(s).arg(input_.duration_s));
 }
 
 void ReportCommand::finish(int code)
@@ -204,8 +249,6 @@ void ReportCommand::finish(int code)
     done_ = true;
     sampler_->stop();
     duration_->stop();
-    if (progress_s_ >= 0)
-        std::fputs("\r\x1b[K", stderr);
-    progress_s_ = -1;
+    progress(QString());
     emit finished(code);
 }

@@ -8,8 +8,8 @@
 // silent at the end leaves no report at all.
 
 #include "command.h"
-#include "invocation.h"
 #include "report.h"
+#include "settings/settings_file.h"
 
 #include <QElapsedTimer>
 
@@ -23,8 +23,12 @@ class ReportCommand : public Command
     Q_OBJECT
 
 public:
-    explicit ReportCommand(const Invocation &invocation, QObject *parent = nullptr);
+    static CommandInfo info();
 
+    ReportCommand();
+
+    bool parse(const QCommandLineParser &options, const QStringList &arguments) override;
+    bool drawsText() const override { return options_.format == QLatin1String("html"); }
     int prepare() override;
     void run(BmsLink *link) override;
 
@@ -32,11 +36,15 @@ private:
     void takeSample();
     void complete();
     int write();
-    void warn(const QString &line);
     void showProgress();
     void finish(int code);
 
-    Invocation inv_;
+    struct Options {
+        QString output; // -o; standard output when empty
+        QString format; // html, md or json
+        qint64 duration_ms = 10000;
+        SettingsFile before; // --before; its path stays empty without it
+    } options_;
     ReportInput input_;
     BmsLink *link_ = nullptr;
     LiveSampler *sampler_;
@@ -44,7 +52,7 @@ private:
     QElapsedTimer clock_;
     InterruptWatch *interrupt_ = nullptr;
     QSaveFile *output_ = nullptr; // -o
-    qint64 progress_s_ = -1;      // the second the progress line shows; -1: none shown
+    qint64 progress_s_ = -1;      // the second the progress line shows
     bool done_ = false;
 };
 

@@ -3,12 +3,9 @@
 #include "bms_link.h"
 #include "command.h"
 #include "output.h"
+#include "terminal.h"
 
 #include <QCoreApplication>
-#include <QFile>
-#include <QSerialPort>
-
-#include <unistd.h>
 
 Session::Session(const QString &port, int timeout_ms, Command *command, QObject *parent)
     : QObject(parent), port_name_(port), link_(new BmsLink(BmsLink::Wiring::Internal, this)),
@@ -22,16 +19,20 @@ void Session::start()
 {
     state_ = State::Opening;
     if (!link_->open(port_name_)) {
-        // The port reports a lock held by another program as a permission error too;
-        // only the device's own mode tells the two apart.
         QString advice;
-        const bool may_use = ::access(QFile::encodeName(port_name_).constData(), R_OK | W_OK) == 0;
-        if (link_->port()->error() == QSerialPort::PermissionError)
-            advice = may_use ? QStringLiteral("; is another program using it?")
-                             : QStringLiteral("; to get access, add yourself to the dialout group "
-                                              "(sudo usermod -aG dialout $USER) and log in again");
-        complain(
-            QStringLiteral("cannot open %1: %2%3").arg(port_name_, link_->errorString(), advice));
+        switch (link_->openFailure()) {
+        case OpenFailure::InUse:
+            advice = QStringLiteral("; is another program using it?");
+            break;
+        case OpenFailure::NoPermission:
+            advice = QStringLiteral("; to get access, add yourself to the dialout group "
+                                    "(sudo usermod -aG dialout $USER) and log in again");
+            break;
+        case OpenFailure::None:
+        case OpenFailure::Other:
+            break;
+        }
+        warn(QStringLiteral("cannot open %1: %2%3").arg(port_name_, link_->errorString(), advice));
         finish(exit_code::PORT);
         return;
     }
@@ -55,12 +56,12 @@ void Session::firstReadFailed(int first_register)
 {
     if (state_ != State::FirstRead)
         return;
-    complain(QStringLiteral("no answer from the BMS on %1: register 0x%2 was asked for twice, "
-                            "%3 ms each; is the BMS powered and the adapter's RX/TX the right "
-                            "way round?")
-                 .arg(port_name_)
-                 .arg(first_register, 2, 16, QLatin1Char('0'))
-                 .arg(link_->timeout()));
+    warn(QStringLiteral("no answer from the BMS on %1: register 0x%2 was asked for twice, "
+                        "%3 ms each; is the BMS powered and the adapter's RX/TX the right "
+                        "way round?")
+             .arg(port_name_)
+             .arg(first_register, 2, 16, QLatin1Char('0'))
+             .arg(link_->timeout()));
     finish(exit_code::NO_ANSWER);
 }
 

@@ -2,9 +2,11 @@
 
 #include "output.h"
 
+#include <QFile>
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,6 +14,18 @@ namespace
 {
 
 int interrupt_fd = -1;
+
+// Whether standard error's last line is a progress line still to be replaced.
+bool progress_shown = false;
+
+void write_err(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+const char CLEAR_LINE[] = "\r\x1b[K";
 
 void on_interrupt(int)
 {
@@ -85,5 +99,81 @@ void InPlaceBlock::draw(const QString &text)
         out += QStringLiteral("\r\x1b[K") + line + QLatin1Char('\n');
     out += QStringLiteral("\x1b[J"); // whatever a longer block left below
     lines_ = lines.size();
-    print(out);
+    say(out);
+}
+
+void say(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+void warn(const QString &line)
+{
+    write_err((progress_shown ? QLatin1String(CLEAR_LINE) : QLatin1String()) +
+              QStringLiteral("bmsctl: %1\n").arg(line));
+    progress_shown = false;
+}
+
+int refuse(const QString &line)
+{
+    warn(line);
+    return exit_code::USAGE;
+}
+
+void progress(const QString &text)
+{
+    if (!stderr_is_terminal() || (text.isEmpty() && !progress_shown))
+        return;
+    write_err(QLatin1String(CLEAR_LINE) + text);
+    progress_shown = !text.isEmpty();
+}
+
+void keep_progress()
+{
+    if (progress_shown)
+        write_err(QStringLiteral("\n"));
+    progress_shown = false;
+}
+
+void progress_note(const QString &line)
+{
+    progress(QString());
+    write_err(line + QLatin1Char('\n'));
+}
+
+void clear_echo()
+{
+    if (stderr_is_terminal())
+        write_err(QLatin1String(CLEAR_LINE));
+    progress_shown = false;
+}
+
+void ask(QObject *context, const QString &question, std::function<void(bool yes)> answered)
+{
+    std::fflush(stdout);
+    progress(QString());
+    write_err(question);
+    auto *reader = new LineReader(context);
+    QObject::connect(reader, &LineReader::lineRead, context,
+                     [reader, answered](const QString &answer) {
+                         reader->deleteLater(); // it is still reporting this line
+                         answered(answer.compare(QLatin1String("y"), Qt::CaseInsensitive) == 0 ||
+                                  answer.compare(QLatin1String("yes"), Qt::CaseInsensitive) == 0);
+                     });
+}
+
+bool open_output(QFileDevice *file, const QString &command)
+{
+    // A plain file is truncated now (its rows go out flushed, one by one); a
+    // QSaveFile keeps the old file until the new one is whole.
+    QIODevice::OpenMode mode = QIODevice::WriteOnly;
+    if (qobject_cast<QFile *>(file))
+        mode |= QIODevice::Truncate;
+    if (file->open(mode))
+        return true;
+    warn(QStringLiteral("%1: cannot write %2: %3")
+             .arg(command, file->fileName(), file->errorString()));
+    return false;
 }

@@ -1,13 +1,50 @@
 #ifndef CLI_TERMINAL_H
 #define CLI_TERMINAL_H
 
-// The event-loop side of the terminal: Ctrl-C, a typed line, and a block of
-// lines redrawn in place.
+// Everything bmsctl shows the user goes through here: data on standard output,
+// messages on standard error, the progress line and the live table redrawn in
+// place (only on a terminal), the y/N question, output files opened before the
+// port is, Ctrl-C and a typed line. No other file writes an escape sequence.
 
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
+class QFileDevice;
 class QSocketNotifier;
+
+// Data on standard output, as it is, flushed at once: a pipe reader sees every
+// row when it is made.
+void say(const QString &text);
+// One line on standard error, after "bmsctl: ", in place of the progress line
+// when one is shown.
+void warn(const QString &line);
+// warn() and the exit code for bad input, so call sites read as one step.
+int refuse(const QString &line);
+
+// The progress line on standard error, redrawn in place; nothing without a
+// terminal. An empty text takes it away.
+void progress(const QString &text);
+// Leaves the progress line shown as it is and goes on below it.
+void keep_progress();
+// A line of progress where there is no terminal to redraw it on (a log): on
+// standard error, as it is.
+void progress_note(const QString &line);
+// Takes away what the terminal echoed on the current line of standard error
+// (the ^C of an interrupt); nothing without a terminal.
+void clear_echo();
+
+// Asks `question` (it ends in "[y/N] ") on standard error once standard output is
+// flushed, so everything the question is about is shown first even through a
+// pipe. `answered` is called from the event loop with true for y or yes; the
+// reader lives as long as `context`.
+void ask(QObject *context, const QString &question, std::function<void(bool yes)> answered);
+
+// Opens an output file, before the port is opened so that a path that cannot be
+// written is refused with nothing sent. False after "COMMAND: cannot write PATH:
+// reason" on standard error.
+bool open_output(QFileDevice *file, const QString &command);
 
 // SIGINT and SIGTERM as a Qt signal. The handler only writes a byte to a pipe;
 // everything else happens in the event loop, where files can be closed properly.

@@ -127,6 +127,10 @@ QString held_text(const SettingDef &setting, const RegisterImage &image)
     return text;
 }
 
+namespace
+{
+
+// Settings whose value in `values` the BMS does not hold, in the window's order.
 QVector<const SettingDef *> differing(const SettingValues &values, const RegisterImage &image)
 {
     QVector<const SettingDef *> out;
@@ -138,12 +142,22 @@ QVector<const SettingDef *> differing(const SettingValues &values, const Registe
     return out;
 }
 
-QString diff_table(const QVector<const SettingDef *> &settings, const SettingValues &values,
-                   const RegisterImage &image, const QString &source)
+} // namespace
+
+QString diff_report(const SettingsFile &file, const RegisterImage &image)
 {
-    QVector<QStringList> rows{{QStringLiteral("SETTING"), QStringLiteral("ON THE BMS"), source}};
-    for (const SettingDef *setting : settings)
+    const QVector<const SettingDef *> shown = differing(file.values, image);
+    if (shown.isEmpty())
+        return QStringLiteral("No differences: the BMS holds all %1 settings of %2.\n")
+            .arg(file.count())
+            .arg(file.path);
+    QVector<QStringList> rows{{QStringLiteral("SETTING"), QStringLiteral("ON THE BMS"),
+                               QStringLiteral("IN ") + file.path}};
+    for (const SettingDef *setting : shown)
         rows.append({QString::fromLatin1(setting->name), held_text(*setting, image),
-                     value_text(*setting, values[static_cast<size_t>(setting->id)])});
-    return table(rows);
+                     value_text(*setting, file.values[static_cast<size_t>(setting->id)])});
+    return table(rows) + QStringLiteral("%1 of the %2 settings in %3 differ.\n")
+                             .arg(shown.size())
+                             .arg(file.count())
+                             .arg(file.path);
 }

@@ -6,6 +6,7 @@
 
 #include "link/frame.h"
 #include "settings/settings.h"
+#include "settings/settings_file.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -19,11 +20,9 @@ QString info_text(const RegisterImage &image);
 // 5500 ms shown in whole seconds, a code the window has no word for).
 QString held_text(const SettingDef &setting, const RegisterImage &image);
 
-// Settings whose value in `values` the BMS does not hold, in the window's order.
-QVector<const SettingDef *> differing(const SettingValues &values, const RegisterImage &image);
-// The table of those: setting, on the BMS, in `source`.
-QString diff_table(const QVector<const SettingDef *> &settings, const SettingValues &values,
-                   const RegisterImage &image, const QString &source);
+// What diff and restore print: the settings of `file` the BMS does not hold, as a
+// table (setting, on the BMS, in the file) and a count, or that there are none.
+QString diff_report(const SettingsFile &file, const RegisterImage &image);
 
 // 1-based numbers of the cells being balanced, as "3 7"; empty when none.
 QString balancing_cells(quint16 mask, const QString &separator = QStringLiteral(" "));

@@ -49,11 +49,22 @@ bool BmsLink::open(const QString &name)
     port_->setPortName(name);
     port_->setBaudRate(115200, QSerialPort::AllDirections);
     const bool opened = port_->open(QIODevice::ReadWrite);
+    open_failure_ = opened ? OpenFailure::None : diagnose_open_failure(name, port_->error());
     // Flushing a port that did not open would replace the system's reason in
     // errorString() with "Device is not open".
     if (opened)
         port_->flush();
     return opened;
+}
+
+bool BmsLink::isOpen() const
+{
+    return port_->isOpen();
+}
+
+bool BmsLink::connectReadyRead(const QObject *receiver, const char *member) const
+{
+    return connect(port_, SIGNAL(readyRead()), receiver, member);
 }
 
 void BmsLink::close()
@@ -95,7 +106,6 @@ void BmsLink::pollTick()
 
 void BmsLink::writeRegisters(quint8 first_register, const QByteArray &data)
 {
-    startPolling();
     send(build_write_frame(first_register, data));
 }
 
@@ -112,7 +122,7 @@ void BmsLink::readRegisters(const QVector<QPair<int, int>> &ranges)
             pending_.append(request);
         }
     }
-    retried_ = false;
+    attempts_ = 0;
     if (pending_.isEmpty()) {
         emit readDone(); // nothing to read is read at once
         return;
@@ -123,6 +133,7 @@ void BmsLink::readRegisters(const QVector<QPair<int, int>> &ranges)
 void BmsLink::sendPendingRequest()
 {
     const PollRequest &request = pending_.first();
+    ++attempts_;
     send(build_read_request(request.first_register,
                             static_cast<quint8>(2 * request.register_count)));
     request_timer_->start(timeout_ms_);
@@ -132,8 +143,7 @@ void BmsLink::requestTimedOut()
 {
     if (pending_.isEmpty())
         return;
-    if (!retried_) {
-        retried_ = true;
+    if (attempts_ < request_attempts_) {
         sendPendingRequest();
         return;
     }
@@ -156,7 +166,7 @@ ReceptionResult BmsLink::receive()
 
     // Any well-formed frame proves the link; only a read reply carries data.
     emit linkAlive();
-    supervision_timer_->start(SUPERVISION_PERIOD_MS);
+    supervision_timer_->start(supervision_period_ms_);
     if (!result.read_reply)
         return result;
 
@@ -172,7 +182,7 @@ ReceptionResult BmsLink::receive()
         pending_.first().register_count == count) {
         request_timer_->stop();
         pending_.removeFirst();
-        retried_ = false;
+        attempts_ = 0;
         if (pending_.isEmpty())
             emit readDone();
         else

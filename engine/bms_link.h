@@ -16,6 +16,7 @@
 
 #include "link/frame.h"
 #include "link/reception.h"
+#include "port_diagnosis.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -32,7 +33,8 @@ class BmsLink : public QObject
 public:
     // Internal: the link connects its own timers and the port's readyRead.
     // External: a front end wires them to its own slots, which call pollTick(),
-    // receive() and supervisionTimeout().
+    // receive() and supervisionTimeout(); the port's readyRead through
+    // connectReadyRead().
     enum class Wiring { Internal, External };
 
     explicit BmsLink(Wiring wiring = Wiring::Internal, QObject *parent = nullptr);
@@ -42,15 +44,19 @@ public:
     static constexpr int SUPERVISION_PERIOD_MS = 1000;
     static constexpr int SEND_WAIT_MS = 1000;
 
-    QSerialPort *port() const { return port_; }
     QTimer *pollTimer() const { return poll_timer_; }
     QTimer *supervisionTimer() const { return supervision_timer_; }
+    // Connects the port's readyRead() to `member` (a SLOT()) of `receiver`.
+    bool connectReadyRead(const QObject *receiver, const char *member) const;
 
     // Opens `name` at 115200 baud, 8N1, no flow control. False with the system's
-    // reason in errorString() when it cannot be opened.
+    // reason in errorString() and what it means in openFailure() when it cannot be
+    // opened.
     bool open(const QString &name);
     void close();
+    bool isOpen() const;
     QString errorString() const;
+    OpenFailure openFailure() const { return open_failure_; } // of the last open()
 
     // Writes `frame` in one write and waits at most SEND_WAIT_MS for it to leave.
     // Neither result is examined: a lost frame shows as a missing reply.
@@ -60,8 +66,8 @@ public:
     void startPolling(); // (re)starts the 100 ms countdown
     void stopPolling();
     void pollTick();
-    // Register writes restart the countdown, so the next read request leaves no
-    // sooner than one period after the write (and polling resumes if it was stopped).
+    // One register write frame. Polling is left as it is: the window restarts it
+    // with each write, so that its next read leaves one period later.
     void writeRegisters(quint8 first_register, const QByteArray &data);
 
     // Request/reply schedule: reads registers [first, first + count) in requests of
@@ -70,8 +76,14 @@ public:
     void readRegisters(const QVector<QPair<int, int>> &ranges);
     void readAll() { readRegisters({{0, POLLED_REGISTER_COUNT}}); }
     bool reading() const { return !pending_.isEmpty(); }
+    // How long a request waits for its reply, and how often it is sent in all
+    // before the read fails (the second is the one retry).
     void setTimeout(int ms) { timeout_ms_ = ms; }
     int timeout() const { return timeout_ms_; }
+    void setRequestAttempts(int attempts) { request_attempts_ = qMax(1, attempts); }
+    int requestAttempts() const { return request_attempts_; }
+    // Silence for this long reports linkLost(); the window's is one second.
+    void setSupervisionPeriod(int ms) { supervision_period_ms_ = ms; }
 
     // Takes one batch from the port. Also returned, for a front end that reacts to
     // the reception itself.
@@ -100,8 +112,11 @@ private:
     RegisterImage reply_buffer_{};
     qint32 request_offset_ = 0;
     QVector<PollRequest> pending_;
-    bool retried_ = false;
+    int attempts_ = 0; // of the outstanding request
     int timeout_ms_ = 500;
+    int request_attempts_ = 2;
+    int supervision_period_ms_ = SUPERVISION_PERIOD_MS;
+    OpenFailure open_failure_ = OpenFailure::None;
 };
 
 #endif // ENGINE_BMS_LINK_H

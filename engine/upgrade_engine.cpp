@@ -52,14 +52,26 @@ void UpgradeEngine::sendCommand(const QByteArray &frame)
 {
     frame_ = frame;
     link_->send(frame_);
-    check_timer_->start(command_delay_ms(frame_));
+    check_timer_->start(delayAfter(frame_));
+}
+
+int UpgradeEngine::delayAfter(const QByteArray &frame) const
+{
+    switch (frame_byte(frame, 4)) {
+    case CMD_FLASH_WRITE:
+        return timing_.write_delay_ms;
+    case CMD_FLASH_CHECK_CRC:
+        return timing_.crc_delay_ms;
+    default:
+        return timing_.erase_delay_ms;
+    }
 }
 
 void UpgradeEngine::statusPollDue()
 {
     check_timer_->stop();
     link_->send(build_read_request(REG_LAST_PROCESSED_COMMAND, UPGRADE_STATUS_BYTES));
-    retry_timer_->start(STATUS_REPLY_WINDOW_MS);
+    retry_timer_->start(timing_.reply_window_ms);
 }
 
 bool UpgradeEngine::acceptStatus()
@@ -136,7 +148,7 @@ void UpgradeEngine::replyWindowClosed()
     check_timer_->stop();
     if (phase_ == UpgradePhase::Idle)
         return;
-    if (attempt_ >= UPGRADE_MAX_ATTEMPTS) {
+    if (attempt_ >= timing_.max_attempts) {
         end(UpgradeOutcome::Failed);
         return;
     }
@@ -144,7 +156,7 @@ void UpgradeEngine::replyWindowClosed()
     ++retransmissions_;
     link_->send(frame_);
     announce();
-    check_timer_->start(command_delay_ms(frame_));
+    check_timer_->start(delayAfter(frame_));
 }
 
 void UpgradeEngine::end(UpgradeOutcome outcome)

@@ -18,6 +18,17 @@ class QTimer;
 
 enum class UpgradeOutcome { Succeeded, Failed, Stopped };
 
+// The loader's pace: how long after each command its status is polled, how long a
+// status reply is waited for, and how many transmissions a command gets. The
+// defaults are what the BMS's loader needs; tests run on shorter ones.
+struct UpgradeTiming {
+    int erase_delay_ms = ERASE_DELAY_MS;
+    int write_delay_ms = WRITE_DELAY_MS;
+    int crc_delay_ms = CRC_DELAY_MS;
+    int reply_window_ms = STATUS_REPLY_WINDOW_MS;
+    int max_attempts = UPGRADE_MAX_ATTEMPTS;
+};
+
 class UpgradeEngine : public QObject
 {
     Q_OBJECT
@@ -28,6 +39,9 @@ public:
     // to acceptStatus(), calling advance() when it returns true.
     UpgradeEngine(BmsLink *link, BmsLink::Wiring wiring = BmsLink::Wiring::Internal,
                   QObject *parent = nullptr);
+
+    void setTiming(const UpgradeTiming &timing) { timing_ = timing; }
+    const UpgradeTiming &timing() const { return timing_; }
 
     QTimer *checkTimer() const { return check_timer_; }
     QTimer *retryTimer() const { return retry_timer_; }
@@ -70,10 +84,12 @@ private:
     void beginCrcPhase();
     void end(UpgradeOutcome outcome);
     void announce() { emit transmitting(phase_, line_number_, lines_total_, attempt_); }
+    int delayAfter(const QByteArray &frame) const;
 
     BmsLink *link_;
     QTimer *check_timer_;
     QTimer *retry_timer_;
+    UpgradeTiming timing_;
     bool pauses_polling_ = false;
     bool stop_requested_ = false;
     UpgradePhase phase_ = UpgradePhase::Idle;

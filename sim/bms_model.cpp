@@ -7,17 +7,35 @@
 namespace
 {
 
-// One charge then discharge round; long enough to look like riding, short enough
-// to see everything move within a couple of minutes.
-constexpr double CHARGE_PHASE_S = 40;
-constexpr double CYCLE_S = 120;
-constexpr double CELL_RESISTANCE_OHM = 0.008;
-// A test ride: a new current every half second, each step far from the one before,
-// so that a few seconds of samples already span more than 10 A.
-constexpr double RIDE_STEP_S = 0.5;
-constexpr int RIDE_STEPS_MA[] = {-3000, -18000, -8000, -20000, -5000, -14000, -2000, -16000};
 // Sensor 2 sits this far above sensor 1.
 constexpr int SENSOR_2_ABOVE_C = 2;
+
+// The maker's prefix stays; the rest follows the seed, and seed 1 keeps the
+// identifier that the examples show.
+std::array<quint8, wire::BMS_ID_BYTES> bms_serial_for(quint32 seed)
+{
+    std::array<quint8, wire::BMS_ID_BYTES> id = {0x0A, 0x3F, 0x00, 0x17, 0x51, 0x33,
+                                                 0x4B, 0x52, 0x20, 0x38, 0x31, 0x47};
+    const auto mix = [](quint64 z) {
+        z += 0x9E3779B97F4A7C15ull;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    };
+    const quint64 change = mix(seed) ^ mix(1);
+    for (size_t i = 4; i < id.size(); ++i)
+        id[i] ^= static_cast<quint8>(change >> (8 * (i - 4)));
+    return id;
+}
+
+// The delays of the voltage protections, by the code in their registers.
+constexpr double OVERVOLTAGE_DELAY_S[] = {1, 2, 4, 8};
+constexpr double UNDERVOLTAGE_DELAY_S[] = {1, 4, 8, 16};
+
+double delay_s(const double *table, int code)
+{
+    return table[std::clamp(code, 0, 3)];
+}
 
 quint16 pack_date(int day, int month, int year)
 {
@@ -26,18 +44,21 @@ quint16 pack_date(int day, int month, int year)
 
 } // namespace
 
-BmsModel::BmsModel(quint32 seed, const PackSetup &setup) : pack(setup), rng(seed)
+BmsModel::BmsModel(quint32 seed, const PackSetup &pack_setup)
+    : setup(pack_setup), rng(seed), pack(setup, rng)
 {
     const quint16 curve[wire::CURVE_POINTS] = {3000, 3350, 3480, 3560, 3620, 3680,
                                                3760, 3850, 3940, 4040, 4150};
     for (int k = 0; k < wire::CURVE_POINTS; ++k)
         set_reg(wire::CURVE + k, curve[k]);
 
-    const char serial[] = "SIM10S-0000042";
+    std::string serial = setup.serial_number.empty() ? "SIM10S-0000042" : setup.serial_number;
+    serial.resize(wire::SERIAL_TEXT_BYTES, ' ');
     for (int i = 0; i < wire::SERIAL_TEXT_BYTES; ++i)
-        regs[static_cast<size_t>(2 * wire::SERIAL_TEXT + i)] = static_cast<quint8>(serial[i]);
+        regs[static_cast<size_t>(2 * wire::SERIAL_TEXT + i)] =
+            static_cast<quint8>(serial[static_cast<size_t>(i)]);
     set_reg(wire::FIRMWARE, 18);
-    set_reg(wire::CAPACITY, 7800);
+    set_reg(wire::CAPACITY, static_cast<quint16>(Pack::NOMINAL_CAPACITY_MAH));
     set_reg(wire::PRODUCED, pack_date(15, 6, 2023));
 
     set_reg(wire::SC_CURRENT, 3);     // 111 A
@@ -68,19 +89,11 @@ BmsModel::BmsModel(quint32 seed, const PackSetup &setup) : pack(setup), rng(seed
     set_reg(wire::CHARGE_ON, 1);
     set_reg(wire::DISCHARGE_ON, 1);
 
-    const quint8 identifier[wire::BMS_ID_BYTES] = {0x0A, 0x3F, 0x00, 0x17, 0x51, 0x33,
-                                                   0x4B, 0x52, 0x20, 0x38, 0x31, 0x47};
+    const auto identifier = setup.bms_serial_given ? setup.bms_serial : bms_serial_for(seed);
     for (int i = 0; i < wire::BMS_ID_BYTES; ++i)
-        regs[static_cast<size_t>(2 * wire::BMS_ID + i)] = identifier[i];
+        regs[static_cast<size_t>(2 * wire::BMS_ID + i)] = identifier[static_cast<size_t>(i)];
 
-    // Cells of one pack are never quite equal; a few tens of millivolts apart is
-    // enough for the balancer to have something to do while charging.
-    std::uniform_int_distribution<int> spread(-25, 25);
-    for (int &offset : cell_offset_mv)
-        offset = spread(rng);
-    for (size_t k = 0; k < cell_offset_mv.size(); ++k)
-        cell_offset_mv[k] += pack.offset_mv[k];
-    charge_mah = 0.78 * 7800;
+    charge_mah = std::clamp(setup.state_of_charge, 0.0, 1.0) * reg(wire::CAPACITY);
     advance(0);
 }
 
@@ -177,68 +190,92 @@ void BmsModel::write_registers(const QByteArray &frame)
         regs[static_cast<size_t>(start + i)] = static_cast<quint8>(frame.at(7 + i));
 }
 
-int BmsModel::open_circuit_mv(double state_of_charge) const
+std::array<quint16, wire::CURVE_POINTS> BmsModel::curve() const
 {
-    // The pack follows its own discharge curve, so a curve written by the tool
+    // The cells follow the pack's discharge curve, so a curve written by the tool
     // shows in the cell voltages.
-    const double position = std::clamp(state_of_charge, 0.0, 1.0) * (wire::CURVE_POINTS - 1);
-    const int below = std::min(static_cast<int>(position), wire::CURVE_POINTS - 2);
-    const double share = position - below;
-    const double low = reg(wire::CURVE + below);
-    const double high = reg(wire::CURVE + below + 1);
-    return static_cast<int>(std::lround(low + (high - low) * share));
-}
-
-double BmsModel::load_ma()
-{
-    switch (pack.load) {
-    case PackSetup::Load::Ride: {
-        const auto step = static_cast<size_t>(elapsed_s / RIDE_STEP_S) % std::size(RIDE_STEPS_MA);
-        return RIDE_STEPS_MA[step] + 150 * std::sin(elapsed_s * 9);
-    }
-    case PackSetup::Load::Idle:
-        return -25 + std::uniform_int_distribution<int>(-15, 15)(rng);
-    case PackSetup::Load::Cycle:
-        break;
-    }
-    if (std::fmod(elapsed_s, CYCLE_S) < CHARGE_PHASE_S)
-        return 3000 + 150 * std::sin(elapsed_s / 3.0);
-    return -8000 - 3500 * std::sin(elapsed_s / 6.0);
+    std::array<quint16, wire::CURVE_POINTS> points{};
+    for (int k = 0; k < wire::CURVE_POINTS; ++k)
+        points[static_cast<size_t>(k)] = reg(wire::CURVE + k);
+    return points;
 }
 
 void BmsModel::advance(int ms)
 {
-    elapsed_s += ms / 1000.0;
-    current_ma = load_ma();
+    const double dt_s = ms / 1000.0;
+    elapsed_s += dt_s;
+    // An open switch stops the current in its direction; the other still flows.
+    current_ma = load_demand_ma(setup.load, elapsed_s, rng);
+    if ((current_ma < 0 && reg(wire::DISCHARGE_ON) == 0) ||
+        (current_ma > 0 && reg(wire::CHARGE_ON) == 0))
+        current_ma = 0;
 
+    pack.flow(current_ma, ms);
     const double capacity = std::max<quint16>(reg(wire::CAPACITY), 1);
     charge_mah = std::clamp(charge_mah + current_ma * ms / 3.6e6, 0.0, capacity);
     // Heat follows the current slowly.
     const double target_c = 23 + std::abs(current_ma) / 1000.0 * 1.2;
     temperature_c += (target_c - temperature_c) * std::min(1.0, ms / 20000.0);
     update_live_registers();
+    protect(dt_s);
+}
+
+void BmsModel::Protection::update(bool past_limit, bool released, double delay, double dt_s)
+{
+    past_for_s = past_limit ? past_for_s + dt_s : 0;
+    if (!tripped && past_limit && past_for_s >= delay)
+        tripped = true;
+    else if (tripped && released)
+        tripped = false;
+}
+
+// What the BMS does about the readings it has just taken: past a limit for the
+// protection's delay it opens the switch that feeds the trouble, and flags overheat.
+// A BMS with a protection fault sees the limit passed and keeps its switches on.
+void BmsModel::protect(double dt_s)
+{
+    const auto [lowest, highest] = std::minmax_element(cell_mv.begin(), cell_mv.end());
+    const int uv = reg(wire::UV);
+    const int ov = reg(wire::OV);
+    under.update(*lowest < uv, *lowest >= uv + reg(wire::UV_HYSTERESIS),
+                 delay_s(UNDERVOLTAGE_DELAY_S, reg(wire::UV_DELAY)), dt_s);
+    over.update(*highest > ov, *highest <= ov - reg(wire::OV_HYSTERESIS),
+                delay_s(OVERVOLTAGE_DELAY_S, reg(wire::OV_DELAY)), dt_s);
+    const int hottest = std::max(static_cast<int>(std::lround(temperature_c)), sensor_2_c);
+    const int critical = reg(wire::CRITICAL_TEMP);
+    heat.update(hottest >= critical, hottest < critical - reg(wire::CRITICAL_TEMP_HYSTERESIS),
+                reg(wire::CRITICAL_TEMP_DELAY) / 1000.0, dt_s);
+
+    using Fault = PackSetup::Fault;
+    const bool heat_acts = heat.tripped && setup.protection_fault != Fault::Temperature;
+    const bool discharge_off =
+        heat_acts || (under.tripped && setup.protection_fault != Fault::Under);
+    const bool charge_off = heat_acts || (over.tripped && setup.protection_fault != Fault::Over);
+    set_reg(wire::DISCHARGE_ON, discharge_off ? 0 : 1);
+    set_reg(wire::CHARGE_ON, charge_off ? 0 : 1);
+    quint16 status = reg(wire::FLAGS) & ~wire::FLAG_OVERHEAT;
+    if (heat.tripped)
+        status |= wire::FLAG_OVERHEAT;
+    set_reg(wire::FLAGS, status);
 }
 
 void BmsModel::update_live_registers()
 {
     const double capacity = std::max<quint16>(reg(wire::CAPACITY), 1);
     const double soc = charge_mah / capacity;
-    const int ocv = open_circuit_mv(soc);
-    // What a healthy cell gives up (or gains) across its internal resistance, in mV.
-    const double drop_mv = current_ma / 1000.0 * CELL_RESISTANCE_OHM * 1000;
+    const auto points = curve();
     std::uniform_int_distribution<int> noise(-2, 2);
 
     int sum = 0;
-    int lowest = 65535;
-    std::array<int, wire::CELL_COUNT> cells{};
     for (int k = 0; k < wire::CELL_COUNT; ++k) {
         const auto at = static_cast<size_t>(k);
-        const int drop = static_cast<int>(std::lround(drop_mv * pack.resistance_factor[at]));
-        cells[at] = std::clamp(ocv + drop + cell_offset_mv[at] + noise(rng), 0, 65535);
-        sum += cells[at];
-        lowest = std::min(lowest, cells[at]);
-        set_reg(wire::CELLS + k, static_cast<quint16>(cells[at]));
+        const double mv = pack.terminal_mv(k, current_ma, points.data());
+        cell_mv[at] = std::clamp(static_cast<int>(std::lround(mv)) + noise(rng), 0, 65535);
+        sum += cell_mv[at];
+        set_reg(wire::CELLS + k, static_cast<quint16>(cell_mv[at]));
     }
+    const int lowest = *std::min_element(cell_mv.begin(), cell_mv.end());
+    const int highest = *std::max_element(cell_mv.begin(), cell_mv.end());
     const bool charging = current_ma > 0;
     set_reg(wire::PACK_VOLTAGE, static_cast<quint16>(sum / 10));
     set_reg(wire::CURRENT, static_cast<quint16>(static_cast<qint16>(current_ma / 10)));
@@ -247,35 +284,31 @@ void BmsModel::update_live_registers()
             static_cast<quint16>(std::lround(std::clamp(soc, 0.0, 1.0) * 100)));
 
     const int t1 = static_cast<int>(std::lround(temperature_c));
-    int t2 = t1 + SENSOR_2_ABOVE_C;
-    if (pack.hot_sensor) {
+    sensor_2_c = t1 + SENSOR_2_ABOVE_C;
+    if (setup.hot_sensor) {
         const double runaway_c =
-            std::min(START_TEMPERATURE_C + SENSOR_2_ABOVE_C + elapsed_s, pack.hot_sensor_c + 10);
-        t2 = std::max(t2, static_cast<int>(std::lround(runaway_c)));
+            std::min(START_TEMPERATURE_C + SENSOR_2_ABOVE_C + elapsed_s, setup.hot_sensor_c + 10);
+        sensor_2_c = std::max(sensor_2_c, static_cast<int>(std::lround(runaway_c)));
     }
-    set_reg(wire::TEMPERATURES,
-            static_cast<quint16>(std::clamp(t1 + 20, 0, 255) | (std::clamp(t2 + 20, 0, 255) << 8)));
+    set_reg(wire::TEMPERATURES, static_cast<quint16>(std::clamp(t1 + 20, 0, 255) |
+                                                     (std::clamp(sensor_2_c + 20, 0, 255) << 8)));
 
     const int mode = reg(wire::BALANCE_MODE);
     const bool may_balance = mode == 1 || (mode == 0 && charging);
     quint16 balancing = 0;
-    int highest = 0;
     for (int k = 0; k < wire::CELL_COUNT; ++k) {
-        const int v = cells[static_cast<size_t>(k)];
-        highest = std::max(highest, v);
+        const int v = cell_mv[static_cast<size_t>(k)];
         if (may_balance && v >= reg(wire::BALANCE_FROM) &&
             v > lowest + reg(wire::BALANCE_THRESHOLD))
             balancing |= static_cast<quint16>(1u << k);
     }
     set_reg(wire::BALANCING, balancing);
 
-    quint16 status = 0;
+    quint16 status = reg(wire::FLAGS) & wire::FLAG_OVERHEAT; // the protection's to set
     if (charging)
         status |= wire::FLAG_CHARGING;
     if (highest >= reg(wire::NO_RECUPERATION_FROM))
         status |= wire::FLAG_NO_RECUPERATION;
-    if (t2 >= reg(wire::CRITICAL_TEMP))
-        status |= wire::FLAG_OVERHEAT;
     set_reg(wire::FLAGS, status);
 }
 

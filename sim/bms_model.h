@@ -1,13 +1,14 @@
 #ifndef SIM_BMS_MODEL_H
 #define SIM_BMS_MODEL_H
 
-// The BMS side of the link, without any I/O: a 128-register space holding a
-// ten-cell pack that charges and discharges over time, the answers to read
-// requests, register writes, and the hand-over of upgrade commands to the
+// The BMS side of the link, without any I/O: a 128-register space filled from
+// the ten cells it measures (pack.h), the protections it acts on, the answers to
+// read requests, register writes, and the hand-over of upgrade commands to the
 // flash loader. The executable around it (main.cpp) owns the pseudo-terminal,
 // the clock and the fault injection.
 
 #include "flash_loader.h"
+#include "pack.h"
 #include "wire.h"
 
 #include <QByteArray>
@@ -17,24 +18,6 @@
 #include <random>
 
 constexpr int SIM_STATUS_REGISTER = wire::LOADER_STATUS; // 0x69 and 0x6A: last upgrade command
-
-// How the pack is used and what is wrong with it. The default is a healthy pack
-// going round its two-minute charge and discharge cycle.
-struct PackSetup {
-    enum class Load {
-        Cycle, // 40 s charging at about 3 A, then 80 s discharging at 4.5 to 11.5 A
-        Ride,  // discharging from the start, a new current between 2 and 20 A every 0.5 s
-        Idle,  // at rest: a few tens of mA drawn, with a little noise
-    };
-    Load load = Load::Cycle;
-    // Internal resistance of each cell as a multiple of a healthy cell's.
-    std::array<double, wire::CELL_COUNT> resistance_factor{1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-    // Added to each cell's voltage on top of the spread drawn from the seed.
-    std::array<int, wire::CELL_COUNT> offset_mv{};
-    // Sensor 2 runs away, about 1 deg C a second, up to this plus 10 deg C.
-    bool hot_sensor = false;
-    double hot_sensor_c = 0;
-};
 
 // Register writes the BMS drops without storing anything, as a unit whose
 // settings will not stick does; for seeing the tool's read-back catch it.
@@ -64,24 +47,37 @@ public:
     QByteArray handle_frame(const QByteArray &frame);
 
     // Moves the pack on by `ms` milliseconds: current, charge, cell voltages,
-    // temperatures, balancing and status flags.
+    // temperatures, the protections, balancing and status flags.
     void advance(int ms);
 
+    const Pack &cells() const { return pack; }
+
 private:
+    // One of the BMS's protections: its limit passed for its whole delay trips it;
+    // it lets go once the reading is back past the limit by the hysteresis.
+    struct Protection {
+        double past_for_s = 0;
+        bool tripped = false;
+        void update(bool past_limit, bool released, double delay_s, double dt_s);
+    };
+
     QByteArray read_reply(quint8 first_register, quint8 byte_count) const;
     void write_registers(const QByteArray &frame);
     void update_live_registers();
-    int open_circuit_mv(double state_of_charge) const;
-    double load_ma();
+    void protect(double dt_s);
+    std::array<quint16, wire::CURVE_POINTS> curve() const;
 
     wire::Registers regs{};
     FlashLoader loader;
-    PackSetup pack;
+    PackSetup setup;
     std::mt19937 rng;
-    std::array<int, wire::CELL_COUNT> cell_offset_mv{};
-    double charge_mah = 0;
+    Pack pack;
+    double charge_mah = 0; // the BMS's own count, against the capacity register
     double elapsed_s = 0;
     double current_ma = 0;
+    std::array<int, wire::CELL_COUNT> cell_mv{};
+    int sensor_2_c = 0;
+    Protection under, over, heat;
     static constexpr double START_TEMPERATURE_C = 24;
     double temperature_c = START_TEMPERATURE_C;
     WriteRefusal refusal;

@@ -21,9 +21,21 @@ struct Result {
     QString out, err;
 };
 
+// BMSCTL_TEST_DELAY_PERCENT is read by bmsctl for these tests alone: its fixed
+// waits (the pace of setting writes, the upgrade's command delays) shrink to that
+// share, so a flash whose loader never answers fails in about 1.5 s instead of 6.
+// Reply windows and timeouts keep their values. Nothing else sets it.
+QProcessEnvironment fast_environment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("BMSCTL_TEST_DELAY_PERCENT"), QStringLiteral("10"));
+    return env;
+}
+
 Result bmsctl(const QStringList &args)
 {
     QProcess p;
+    p.setProcessEnvironment(fast_environment());
     p.start(QStringLiteral(BMSCTL_PATH), args);
     p.closeWriteChannel(); // standard input is a pipe: no terminal to confirm on
     p.waitForFinished(30000);
@@ -151,6 +163,36 @@ private slots:
             QCOMPARE(r.out.count(QLatin1Char('\n')), lines);
     }
 
+    // On a terminal, restore asks on standard error, and only once the diff is out on
+    // standard output (here a file, as with "| tee log"); no is no write at all.
+    void restore_asks_after_the_diff()
+    {
+        int master = -1, slave = -1;
+        char name[128] = {};
+        QVERIFY(openpty(&master, &slave, name, nullptr, nullptr) == 0);
+        QProcess p;
+        p.setProcessEnvironment(fast_environment());
+        p.setStandardInputFile(QString::fromLocal8Bit(name));
+        p.setStandardOutputFile(dir.filePath("restore.out"));
+        p.start(QStringLiteral(BMSCTL_PATH),
+                {"--port", sim->path, "restore", dir.filePath("changed.json")});
+        QString err;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (err += QString::fromUtf8(p.readAllStandardError())).endsWith("[y/N] "), 10000);
+        QFile out(dir.filePath("restore.out"));
+        QVERIFY(out.open(QIODevice::ReadOnly));
+        QVERIFY2(out.readAll().contains("settings in " + dir.filePath("changed.json").toUtf8() +
+                                        " differ."),
+                 qPrintable(err));
+        QCOMPARE(::write(master, "n\n", 2), 2);
+        QVERIFY(p.waitForFinished(10000));
+        ::close(master), ::close(slave);
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY(
+            QString::fromUtf8(p.readAllStandardError()).contains("not confirmed, nothing written"));
+        QVERIFY(!run(sim->path, {"diff", "%D/changed.json"}).out.contains("No differences"));
+    }
+
     // Bad input of every kind: exit 2, one line on standard error per problem,
     // and not one byte on the line.
     void bad_input_data()
@@ -161,6 +203,7 @@ private slots:
             QTest::newRow(name) << args << QString::fromUtf8(named);
         };
         row("unknown command", {"flush"}, "\"flush\"");
+        row("help on an unknown command", {"help", "flush"}, "\"flush\"");
         row("unknown option", {"info", "--jsn"}, "'jsn'");
         row("unknown setting", {"get", "overvoltag"}, "\"overvoltag\"");
         row("value not allowed", {"set", "discharge_overcurrent=40"},
@@ -195,8 +238,29 @@ private slots:
         QCOMPARE(line.sent(), QByteArray());
     }
 
+    // The overview lists every command once; a command's help is the same whichever
+    // way it is asked for, and needs no port.
+    void help()
+    {
+        const Result overview = bmsctl({"help"});
+        QCOMPARE(overview.code, 0);
+        QCOMPARE(bmsctl({"--help"}).out, overview.out);
+        for (const char *name : {"ports", "info", "monitor", "report", "get", "set", "backup",
+                                 "diff", "restore", "flash", "help"})
+            QVERIFY2(overview.out.contains(QRegularExpression(QStringLiteral("\n  %1 ").arg(name))),
+                     name);
+        const Result flash = bmsctl({"help", "flash"});
+        QCOMPARE(flash.code, 0);
+        QVERIFY2(
+            flash.out.startsWith("Usage: bmsctl [--port PATH] [--timeout MS] flash FILE.hex") &&
+                flash.out.contains("--ignore-checksums"),
+            qPrintable(flash.out));
+        QCOMPARE(bmsctl({"flash", "--help"}).out, flash.out);
+        QVERIFY(bmsctl({"help", "set"}).out.contains("discharge_curve"));
+    }
+
     // A ride with a weak cell 3 names that cell and no other; without it, nothing.
-    // Seed 38's cells, four of them lifted, lie within about 10 mV of each other, well
+    // Seed 38's unbalanced cells, four lifted, lie within about 10 mV of each other, well
     // inside the BMS's disbalance threshold of 20 mV: the pack is balanced. The two
     // packs are sampled at the same time.
     void report()
@@ -204,8 +268,8 @@ private slots:
         const QStringList balanced = {"--load",        "ride", "--seed",        "38",
                                       "--cell-offset", "1:22", "--cell-offset", "7:6",
                                       "--cell-offset", "8:22", "--cell-offset", "9:10"};
-        const Sim weak(balanced + QStringList{"--weak-cell", "3"});
-        const Sim healthy(balanced);
+        const Sim weak(balanced + QStringList{"--unbalanced", "--weak-cell", "3"});
+        const Sim healthy(balanced + QStringList{"--unbalanced"});
         QProcess reports[2];
         const Sim *packs[2] = {&weak, &healthy};
         for (int i = 0; i < 2; ++i)

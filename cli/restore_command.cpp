@@ -1,0 +1,128 @@
+#include "restore_command.h"
+
+#include "arguments.h"
+#include "bms_link.h"
+#include "output.h"
+#include "terminal.h"
+#include "views.h"
+
+#include <QCommandLineParser>
+
+CommandInfo RestoreCommand::info()
+{
+    using O = QCommandLineOption;
+    return {
+        "restore",
+        "restore FILE [--dry-run] [--yes] [--only NAME,...] [--skip-identity] [--force] [--all]",
+        "write FILE's settings that differ, after showing the diff",
+        "Shows the diff, checks the settings as they will be, asks for confirmation on a\n"
+        "terminal, then writes the settings that differ and reads each back, as set does.\n"
+        "Without a terminal it writes only with --yes.",
+        "bmsctl restore pack-0117.json --skip-identity --dry-run",
+        {O(QStringLiteral("dry-run"),
+           QStringLiteral("show the diff and the checks; write nothing")),
+         O(QStringLiteral("yes"), QStringLiteral("write without asking")),
+         O(QStringLiteral("only"), QStringLiteral("restore only these settings"),
+           QStringLiteral("NAME,...")),
+         O(QStringLiteral("skip-identity"),
+           QStringLiteral("leave serial_number and date_of_production as they are")),
+         O(QStringLiteral("force"), QStringLiteral("write even when a cross-check fails")),
+         O(QStringLiteral("all"),
+           QStringLiteral("write every setting of FILE, also those the BMS holds"))},
+        true};
+}
+
+bool RestoreCommand::parse(const QCommandLineParser &p, const QStringList &arguments)
+{
+    SettingsFile &file = options_.file;
+    if (!read_file_argument(QStringLiteral("restore"), arguments, file))
+        return false;
+    options_.dry_run = p.isSet(QStringLiteral("dry-run"));
+    options_.yes = p.isSet(QStringLiteral("yes"));
+    all_ = p.isSet(QStringLiteral("all"));
+    force_ = p.isSet(QStringLiteral("force"));
+    SettingValues &values = file.values;
+    if (p.isSet(QStringLiteral("only"))) {
+        SettingValues kept = no_settings();
+        for (const QString &name : p.value(QStringLiteral("only")).split(QLatin1Char(','))) {
+            const SettingDef *setting =
+                named_setting(QStringLiteral("restore: --only"), name.trimmed());
+            if (!setting)
+                return false;
+            const auto i = static_cast<size_t>(setting->id);
+            if (values[i].isUndefined())
+                return fail(QStringLiteral("restore: --only names %1, which %2 does not hold")
+                                .arg(setting->name, file.path));
+            kept[i] = values[i];
+        }
+        values = kept;
+    }
+    if (p.isSet(QStringLiteral("skip-identity"))) {
+        values[static_cast<size_t>(Setting::SerialNumber)] = QJsonValue::Undefined;
+        values[static_cast<size_t>(Setting::DateOfProduction)] = QJsonValue::Undefined;
+    }
+    if (file.count() == 0)
+        return fail(QStringLiteral("restore: nothing left to restore from %1 after --only "
+                                   "and --skip-identity")
+                        .arg(file.path));
+    if (!options_.dry_run && !options_.yes && !stdin_is_terminal())
+        return fail(QStringLiteral("restore: refused: no terminal to confirm on; add --yes "
+                                   "to write without asking, or --dry-run to only look"));
+    values_ = values;
+    return force_ || cross_checked(QStringLiteral("restore"), values_, false);
+}
+
+void RestoreCommand::showPlan()
+{
+    say(diff_report(options_.file, link_->image()));
+}
+
+bool RestoreCommand::writable()
+{
+    bool ok = true;
+    for (const Item &item : items_) {
+        QString why;
+        if (item.outcome != Outcome::Pending || encode_setting(*item.setting, item.value, &why))
+            continue;
+        warn(QStringLiteral("restore: %1: settings.%2: %3; the BMS holds %4 (edit the file "
+                            "or leave the setting out with --only)")
+                 .arg(options_.file.path, item.setting->name,
+                      not_allowed(*item.setting, value_text(*item.setting, item.value), why),
+                      held_text(*item.setting, link_->image())));
+        ok = false;
+    }
+    if (!ok)
+        warn(QStringLiteral("restore: refused, nothing written"));
+    return ok;
+}
+
+void RestoreCommand::go(int to_write)
+{
+    if (options_.dry_run) {
+        say(QStringLiteral("Dry run: %1 to write; nothing was written.\n")
+                .arg(to_write == 1 ? QStringLiteral("1 setting")
+                                   : QStringLiteral("%1 settings").arg(to_write)));
+        stop(exit_code::OK);
+        return;
+    }
+    if (to_write == 0) {
+        stop(exit_code::OK);
+        return;
+    }
+    if (options_.yes) {
+        startWriting();
+        return;
+    }
+    ask(this,
+        QStringLiteral("Write %1 setting%2 to the BMS? [y/N] ")
+            .arg(to_write)
+            .arg(to_write == 1 ? "" : "s"),
+        [this](bool yes) {
+            if (yes) {
+                startWriting();
+                return;
+            }
+            warn(QStringLiteral("restore: not confirmed, nothing written"));
+            stop(exit_code::FAILED);
+        });
+}
