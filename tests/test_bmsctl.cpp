@@ -319,6 +319,8 @@ private slots:
             const QJsonDocument doc = QJsonDocument::fromJson(reports[i].readAllStandardOutput());
             // 31 at 100 ms from 0 to 3 s; a loaded machine may merge a few turns
             QVERIFY(doc["sampling"]["samples"].toInt() > 15);
+            const QJsonArray flags = doc["samples"][0]["balancing"].toArray();
+            QVERIFY(flags.size() == 10 && flags.first().isBool());
             const QRegularExpression cell(QStringLiteral("\\b[Cc]ell (\\d+)"));
             QSet<int> cells;
             for (const QJsonValue f : doc["findings"].toArray()) {

@@ -649,9 +649,11 @@ QByteArray render_json(const ReportInput &in, const ReportAnalysis &a)
                                     {"reason", f.reason},
                                     {"numbers", f.numbers}});
     for (const PackSample &p : in.samples) {
-        QJsonArray mv;
+        QJsonArray mv, balancing; // balancing as info --json has it: one flag per cell
         for (const int v : p.cells_mv)
             mv.append(v);
+        for (int k = 0; k < CELL_COUNT; ++k)
+            balancing.append(bool(p.balancing & (1u << k)));
         samples.append(QJsonObject{{"ms", p.ms},
                                    {"voltage_mv", p.voltage_mv},
                                    {"current_ma", p.current_ma},
@@ -660,7 +662,7 @@ QByteArray render_json(const ReportInput &in, const ReportAnalysis &a)
                                    {"t1_c", p.temperatures_c[0]},
                                    {"t2_c", p.temperatures_c[1]},
                                    {"cells_mv", mv},
-                                   {"balancing", p.balancing}});
+                                   {"balancing", balancing}});
     }
     QJsonObject sag{{"judged", a.sag_judged},
                     {"current_range_a", rounded(a.current_range_a, 2)},
