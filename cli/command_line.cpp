@@ -60,7 +60,7 @@ QString settings_help()
 }
 
 // Qt's parser words its errors as sentences; ours are clauses of one line.
-// The first option of `names` given more than once; a second value would
+// The first option of `options` given more than once; a second value would
 // silently win over the first otherwise.
 QString repeated(const QCommandLineParser &p, const QList<QCommandLineOption> &options)
 {
