@@ -396,6 +396,15 @@ private slots:
             const Result r = run(noisy.path, {"--timeout", "100", "--retries", "6", "info"});
             QVERIFY2(r.code == 0, qPrintable(r.err));
         }
+        // Replies in 32-byte pieces: put together, no retry needed.
+        const Sim split({"--chunk", "32"});
+        for (const QStringList &args :
+             {QStringList{"info"}, QStringList{"backup", "-o", "%D/split.json"},
+              QStringList{"restore", "%D/changed.json", "--yes"}}) {
+            const Result r = run(split.path, QStringList{"--retries", "0"} + args);
+            QVERIFY2(r.code == 0, qPrintable(r.err));
+        }
+
         // Without retries some runs fail; the hint comes only where the very first
         // request went unanswered.
         for (int i = 0; i < 10; ++i) {
