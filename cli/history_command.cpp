@@ -2,6 +2,19 @@
 
 #include "history_store.h"
 #include "output.h"
+#include "terminal.h"
+
+namespace
+{
+void complain(const QString &line)
+{
+    warn(line);
+}
+void print(const QString &text)
+{
+    say(text);
+}
+} // namespace
 
 #include <QJsonArray>
 #include <QJsonDocument>
