@@ -8,6 +8,7 @@ class BmsLink;
 class QPushButton;
 class QTimer;
 class UpgradeEngine;
+class WindowHistory;
 
 namespace Ui
 {
@@ -31,6 +32,9 @@ public:
     void presetPort(const QString &port, bool connect_now);
     // The port through which a BMS last answered; empty if none ever has.
     static QString rememberedPort();
+    // Records each connection and Set in the service history (--database,
+    // --no-history); nothing is recorded until this is called.
+    void setHistory(const QString &database, bool enabled);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -90,6 +94,7 @@ private:
     QHash<const QWidget *, QPushButton *> row_buttons;
     // The port just opened, until the BMS first answers through it.
     QString port_to_remember;
+    WindowHistory *history;
 };
 
 #endif // MYDIALOGWINDOW_H

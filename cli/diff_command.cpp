@@ -2,6 +2,7 @@
 
 #include "arguments.h"
 #include "bms_link.h"
+#include "command_history.h"
 #include "output.h"
 #include "terminal.h"
 #include "views.h"
@@ -25,5 +26,6 @@ bool DiffCommand::parse(const QCommandLineParser &, const QStringList &arguments
 void DiffCommand::run(BmsLink *link)
 {
     say(diff_report(options_.file, link->image()));
+    note_recorded_settings(*this, link->image());
     emit finished(exit_code::OK);
 }

@@ -5,6 +5,7 @@
 #include "live_sampler.h"
 #include "monitor/display.h"
 #include "output.h"
+#include "report_history.h"
 #include "terminal.h"
 
 #include <QCommandLineParser>
@@ -209,6 +210,7 @@ int ReportCommand::write()
 {
     input_.generated_at = QDateTime::currentDateTimeUtc();
     const ReportAnalysis a = analyse(input_);
+    noteHistory(history().report(report_record(a)));
     const QByteArray text = options_.format == QLatin1String("md")     ? render_markdown(input_, a)
                             : options_.format == QLatin1String("json") ? render_json(input_, a)
                                                                        : render_html(input_, a);

@@ -2,6 +2,7 @@
 
 #include "arguments.h"
 #include "bms_link.h"
+#include "command_history.h"
 #include "output.h"
 #include "terminal.h"
 #include "views.h"
@@ -75,6 +76,7 @@ bool RestoreCommand::parse(const QCommandLineParser &p, const QStringList &argum
 void RestoreCommand::showPlan()
 {
     say(diff_report(options_.file, link_->image()));
+    note_recorded_settings(*this, link_->image());
 }
 
 bool RestoreCommand::writable()
