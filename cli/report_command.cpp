@@ -209,11 +209,19 @@ void ReportCommand::complete()
 int ReportCommand::write()
 {
     input_.generated_at = QDateTime::currentDateTimeUtc();
-    const ReportAnalysis a = analyse(input_);
+    ReportAnalysis a = analyse(input_);
+    // The pack's previous report, before this one joins the history.
+    QString warning;
+    const std::optional<PreviousReport> previous =
+        history().previousReport(input_.identity, &warning);
+    noteHistory(warning);
+    if (previous)
+        a.findings += resistance_rises(*previous, report_resistances(a));
     noteHistory(history().report(report_record(a)));
-    const QByteArray text = options_.format == QLatin1String("md")     ? render_markdown(input_, a)
-                            : options_.format == QLatin1String("json") ? render_json(input_, a)
-                                                                       : render_html(input_, a);
+    const QByteArray text = options_.format == QLatin1String("md") ? render_markdown(input_, a)
+                            : options_.format == QLatin1String("json")
+                                ? with_previous(render_json(input_, a), previous)
+                                : render_html(input_, a);
     warn(QStringLiteral("report: pack %1: %2 samples over %3 s; %4 finding%5")
              .arg(input_.identity.serial_number)
              .arg(a.sample_count)

@@ -7,7 +7,28 @@
 #include "history_records.h"
 #include "report/report.h"
 
+#include <optional>
+
+constexpr const char *FINDING_RESISTANCE_RISE = "resistance_rise";
+// A cell's resistance has risen when it is up by more than this share of what
+// the previous report measured and by at least this much: small figures move by
+// a fraction of a milliohm from one ride to the next.
+constexpr double RESISTANCE_RISE_SHARE = 0.30;
+constexpr double RESISTANCE_RISE_MIN_MOHM = 3.0;
+
+// Each cell's resistance as the report measured it; nothing where it could not.
+CellResistances report_resistances(const ReportAnalysis &a);
+
 // The verdict, the findings and each cell's resistance of a report.
 ReportRecord report_record(const ReportAnalysis &a);
+
+// A finding for every cell whose resistance rose past the rule since `previous`.
+QVector<Finding> resistance_rises(const PreviousReport &previous, const CellResistances &now);
+
+// The report's "previous" object: generated_at, verdict, resistance_mohm (ten
+// figures or null). Null without a previous report.
+QJsonValue previous_json(const std::optional<PreviousReport> &previous);
+// The report's JSON with its "previous" object.
+QByteArray with_previous(const QByteArray &json, const std::optional<PreviousReport> &previous);
 
 #endif // CLI_REPORT_HISTORY_H

@@ -203,6 +203,41 @@ private slots:
                  qPrintable(QJsonDocument(failed).toJson()));
     }
 
+    // The same pack reported twice, its cell 3 worn in between: the second report
+    // names the previous one and the cell whose resistance rose, and no other.
+    void report_compares_with_the_previous()
+    {
+        const QString db = database("reports.sqlite");
+        const QStringList ride{"--seed", "38", "--load", "ride"};
+        QJsonObject reports[2];
+        for (int i = 0; i < 2; ++i) {
+            const Sim sim(i ? ride + QStringList{"--weak-cell", "3"} : ride);
+            const Result r =
+                bmsctl(db, sim.path, {"report", "--duration", "3", "--format", "json"});
+            QCOMPARE(r.code, 0);
+            reports[i] = QJsonDocument::fromJson(r.out.toUtf8()).object();
+        }
+        QVERIFY(reports[0].contains("previous") && reports[0]["previous"].isNull());
+        const QJsonObject previous = reports[1]["previous"].toObject();
+        // The history keeps the time of the command that made it, its start.
+        const auto time = [](const QJsonValue &v) {
+            return QDateTime::fromString(v.toString(), Qt::ISODate);
+        };
+        const qint64 lead = time(previous["generated_at"]).secsTo(time(reports[0]["generated_at"]));
+        QVERIFY2(lead >= 0 && lead <= 10, qPrintable(QString::number(lead)));
+        const QJsonArray before = previous["resistance_mohm"].toArray();
+        QCOMPARE(before.size(), 10);
+        for (const QJsonValue cell : before)
+            QVERIFY(cell.toDouble() > 1 && cell.toDouble() < 20);
+        QStringList rises;
+        for (const QJsonValue f : reports[1]["findings"].toArray())
+            if (f["kind"] == "resistance_rise")
+                rises << QString::number(f["cell"].toInt());
+        QCOMPARE(rises, QStringList{"3"});
+        for (const QJsonValue f : reports[0]["findings"].toArray())
+            QVERIFY(f["kind"] != "resistance_rise");
+    }
+
     // A history that cannot be written: one warning line, the job's own output and
     // exit code, and no more than the budget's delay.
     void unwritable_history_is_not_in_the_way()
