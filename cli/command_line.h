@@ -16,6 +16,8 @@ struct GlobalOptions {
     QString port; // as given with --port; empty: chosen later
     int timeout_ms = 500;
     bool verbose = false;
+    QString database;        // --database URL; empty: $BMSCTL_DATABASE or the user's file
+    bool no_history = false; // --no-history: record nothing this run
 };
 
 // The command, its options read and checked; null when the run ends here, with

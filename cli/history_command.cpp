@@ -4,46 +4,34 @@
 #include "output.h"
 #include "terminal.h"
 
-namespace
-{
-void complain(const QString &line)
-{
-    warn(line);
-}
-void print(const QString &text)
-{
-    say(text);
-}
-} // namespace
-
+#include <QCommandLineParser>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
 
-const char HISTORY_USAGE[] = "history [SERIAL] [--json] [--since YYYY-MM-DD] [--export FILE.csv]";
+// Every command's way to the history; here with the one command that only reads it.
+void Command::setHistory(const QString &database, bool enabled)
+{
+    history_database_ = database;
+    history_enabled_ = enabled;
+    history_.reset();
+}
 
-const char HISTORY_SUMMARY[] = "the packs this bench (or shop) has seen; a pack's timeline";
+HistoryRecorder &Command::history()
+{
+    if (!history_) {
+        history_ = std::make_unique<HistoryRecorder>(history_database_, QStringLiteral("bmsctl"),
+                                                     history_enabled_);
+    }
+    return *history_;
+}
 
-const char HISTORY_HELP[] =
-    "Without SERIAL: every pack in the service history, the latest seen first, with its\n"
-    "serial number, the BMS it was last seen with, first and last seen, the number of\n"
-    "visits, the verdict of its last report and its last firmware. With SERIAL (a pack's\n"
-    "serial number, or the serial of a BMS it was seen with): that pack's timeline,\n"
-    "newest first: each command or window connection that read it, with the pack's\n"
-    "state and what was done (settings written, backups, flashes, reports).\n"
-    "Needs no port. The history is the one --database names (before the command), else\n"
-    "$BMSCTL_DATABASE, else ~/.local/share/bmsctl/history.sqlite.\n"
-    "\n"
-    "  --json             JSON: a list of packs, or of timeline entries\n"
-    "  --since DATE       only what happened from DATE on (YYYY-MM-DD, local date)\n"
-    "  --export FILE.csv  write the timeline to FILE as CSV, one row per entry\n"
-    "\n"
-    "Exit codes: 0 done; 1 the history cannot be read, or was written by a newer\n"
-    "program; 2 bad input, or no pack with that serial.\n"
-    "\n"
-    "Example:\n"
-    "  $ bmsctl history SIM10S-0000042 --since 2026-01-01\n";
+void Command::noteHistory(const QString &warning)
+{
+    if (!warning.isEmpty())
+        warn(QStringLiteral("warning: ") + warning);
+}
 
 namespace
 {
@@ -224,64 +212,67 @@ QString timeline_text(const PackSummary &pack, const QVector<TimelineEntry> &ent
 
 } // namespace
 
-std::optional<HistoryQuery> parse_history_query(const QStringList &arguments, QString *error)
+CommandInfo HistoryCommand::info()
 {
-    HistoryQuery query;
-    QString since;
-    bool since_given = false;
-    for (int i = 0; i < arguments.size(); ++i) {
-        const QString &arg = arguments.at(i);
-        // "--since DATE" and "--since=DATE" alike.
-        auto value = [&](const QString &name, QString *out) {
-            if (arg == name) {
-                if (i + 1 >= arguments.size()) {
-                    *error = QStringLiteral("%1 needs a value").arg(name);
-                    return false;
-                }
-                *out = arguments.at(++i);
-                return true;
-            }
-            *out = arg.mid(name.size() + 1);
-            return true;
-        };
-        if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
-            query.help = true;
-        } else if (arg == QLatin1String("--json")) {
-            query.json = true;
-        } else if (arg == QLatin1String("--since") || arg.startsWith(QLatin1String("--since="))) {
-            if (!value(QStringLiteral("--since"), &since))
-                return std::nullopt;
-            since_given = true;
-        } else if (arg == QLatin1String("--export") || arg.startsWith(QLatin1String("--export="))) {
-            if (!value(QStringLiteral("--export"), &query.export_path))
-                return std::nullopt;
-            if (query.export_path.isEmpty()) {
-                *error = QStringLiteral("--export needs a file name");
-                return std::nullopt;
-            }
-        } else if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1) {
-            *error = QStringLiteral("history: unknown option %1").arg(arg);
-            return std::nullopt;
-        } else if (query.serial.isEmpty() && !arg.isEmpty()) {
-            query.serial = arg;
-        } else {
-            *error = QStringLiteral("history takes one serial number, not also \"%1\"").arg(arg);
-            return std::nullopt;
-        }
+    using O = QCommandLineOption;
+    CommandInfo info{
+        "history",
+        "history [SERIAL] [--json] [--since YYYY-MM-DD] [--export FILE.csv]",
+        "the packs seen, or one pack's timeline: visits, writes, flashes, reports",
+        "Reads the service history; no port is opened. Without SERIAL: every pack in the\n"
+        "history, the latest seen first, with its serial number, the BMS it was last seen\n"
+        "with, first and last seen, the number of visits, the verdict of its last report\n"
+        "and its last firmware. With SERIAL (a pack's serial number, or the serial of a BMS\n"
+        "it was seen with): that pack's timeline, newest first: each command or window\n"
+        "connection that read it, with the pack's state and what was done (settings\n"
+        "written, backups, flashes, reports). The history is the one --database names,\n"
+        "else $BMSCTL_DATABASE, else ~/.local/share/bmsctl/history.sqlite. An unknown\n"
+        "serial: exit 2; a history that cannot be read, or one written by a newer\n"
+        "version: exit 1.",
+        "bmsctl history SIM10S-0000042 --since 2026-01-01",
+        {O(QStringLiteral("json"), QStringLiteral("JSON: a list of packs, or of timeline entries")),
+         O(QStringLiteral("since"), QStringLiteral("only what happened from DATE on (local date)"),
+           QStringLiteral("YYYY-MM-DD")),
+         O(QStringLiteral("export"),
+           QStringLiteral("write the timeline to FILE as CSV, one row per entry"),
+           QStringLiteral("FILE.csv"))}};
+    info.takes_arguments = true;
+    return info;
+}
+
+bool HistoryCommand::parse(const QCommandLineParser &options, const QStringList &arguments)
+{
+    if (arguments.size() > 1) {
+        warn(QStringLiteral("history takes one serial number, not also \"%1\"")
+                 .arg(arguments.at(1)));
+        return false;
     }
-    if (since_given) {
+    query_.serial = arguments.value(0);
+    query_.json = options.isSet(QStringLiteral("json"));
+    if (options.isSet(QStringLiteral("since"))) {
+        const QString since = options.value(QStringLiteral("since"));
         const QDate date = QDate::fromString(since, QStringLiteral("yyyy-MM-dd"));
         if (!date.isValid()) {
-            *error = QStringLiteral("--since %1 is not a date: give YYYY-MM-DD").arg(since);
-            return std::nullopt;
+            warn(QStringLiteral("--since %1 is not a date: give YYYY-MM-DD").arg(since));
+            return false;
         }
-        query.since = QDateTime(date, QTime(0, 0), Qt::LocalTime);
+        query_.since = QDateTime(date, QTime(0, 0), Qt::LocalTime);
     }
-    if (!query.export_path.isEmpty() && query.serial.isEmpty()) {
-        *error = QStringLiteral("--export writes one pack's timeline: give its serial number");
-        return std::nullopt;
+    query_.export_path = options.value(QStringLiteral("export"));
+    if (options.isSet(QStringLiteral("export")) && query_.export_path.isEmpty()) {
+        warn(QStringLiteral("--export needs a file name"));
+        return false;
     }
-    return query;
+    if (!query_.export_path.isEmpty() && query_.serial.isEmpty()) {
+        warn(QStringLiteral("--export writes one pack's timeline: give its serial number"));
+        return false;
+    }
+    return true;
+}
+
+int HistoryCommand::runWithoutPort()
+{
+    return run_history_query(historyDatabase(), query_);
 }
 
 int run_history_query(const QString &database, const HistoryQuery &query)
@@ -299,12 +290,12 @@ int run_history_query(const QString &database, const HistoryQuery &query)
     HistoryStore store(*location);
     const HistoryStore::Opened opened = store.open(HistoryStore::Mode::Read, 5000);
     if (opened == HistoryStore::Opened::NewerSchema || opened == HistoryStore::Opened::Failed) {
-        complain(QStringLiteral("cannot read the service history: %1").arg(store.error()));
+        warn(QStringLiteral("cannot read the service history: %1").arg(store.error()));
         return exit_code::FAILED;
     }
     auto cannot_read = [&]() {
-        complain(QStringLiteral("cannot read the service history at %1: %2")
-                     .arg(location->display(), store.error()));
+        warn(QStringLiteral("cannot read the service history at %1: %2")
+                 .arg(location->display(), store.error()));
         return exit_code::FAILED;
     };
     if (query.serial.isEmpty()) {
@@ -315,12 +306,12 @@ int run_history_query(const QString &database, const HistoryQuery &query)
             QJsonArray array;
             for (const PackSummary &pack : *packs)
                 array.append(pack_json(pack));
-            print(json_text(array));
+            say(json_text(array));
         } else if (packs->isEmpty()) {
-            complain(QStringLiteral("no pack in the service history at %1 yet")
-                         .arg(location->display()));
+            warn(QStringLiteral("no pack in the service history at %1 yet")
+                     .arg(location->display()));
         } else {
-            print(packs_text(*packs));
+            say(packs_text(*packs));
         }
         return exit_code::OK;
     }
@@ -340,11 +331,10 @@ int run_history_query(const QString &database, const HistoryQuery &query)
     if (!query.export_path.isEmpty()) {
         csv.write(timeline_csv(*entries));
         if (!csv.commit()) {
-            complain(
-                QStringLiteral("cannot write %1: %2").arg(query.export_path, csv.errorString()));
+            warn(QStringLiteral("cannot write %1: %2").arg(query.export_path, csv.errorString()));
             return exit_code::FAILED;
         }
-        complain(
+        warn(
             QStringLiteral("%1 entries written to %2").arg(entries->size()).arg(query.export_path));
         return exit_code::OK;
     }
@@ -352,23 +342,9 @@ int run_history_query(const QString &database, const HistoryQuery &query)
         QJsonArray array;
         for (const TimelineEntry &entry : *entries)
             array.append(entry_json(entry));
-        print(json_text(array));
+        say(json_text(array));
     } else {
-        print(timeline_text(*summary, *entries));
+        say(timeline_text(*summary, *entries));
     }
     return exit_code::OK;
-}
-
-int run_history_command(const QString &database, const QStringList &arguments)
-{
-    QString error;
-    const auto query = parse_history_query(arguments, &error);
-    if (!query)
-        return refuse(error);
-    if (query->help) {
-        print(QStringLiteral("Usage: bmsctl [--database URL] %1\n\n%2")
-                  .arg(QLatin1String(HISTORY_USAGE), QLatin1String(HISTORY_HELP)));
-        return exit_code::OK;
-    }
-    return run_history_query(database, *query);
 }

@@ -4,6 +4,7 @@
 
 #include <QAtomicInt>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHash>
 #include <QJsonDocument>
@@ -11,6 +12,7 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 #include <QVariant>
 
 #include <sqlite3.h>
@@ -170,6 +172,30 @@ void append_detail(QHash<qint64, QJsonObject> &details, qint64 visit, const char
     entry.insert(QLatin1String(key), list);
 }
 
+// WAL: readers never wait for a writer, and two writers take turns on the busy
+// timeout instead of failing. The mode stays with the file once set; setting it
+// needs the file to itself, and SQLite does not wait for that on its busy timeout,
+// so two programs making a new history at once take turns here.
+bool use_write_ahead_log(const QSqlDatabase &db, int timeout_ms, QString *error)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QSqlQuery pragma(db);
+    if (pragma.exec(QStringLiteral("PRAGMA journal_mode")) && pragma.next() &&
+        pragma.value(0).toString() == QLatin1String("wal"))
+        return true;
+    for (;;) {
+        if (pragma.exec(QStringLiteral("PRAGMA journal_mode = WAL")) && pragma.next() &&
+            pragma.value(0).toString() == QLatin1String("wal"))
+            return true;
+        *error = pragma.lastError().isValid() ? sql_error_text(pragma.lastError())
+                                              : QStringLiteral("cannot use a write-ahead log");
+        if (clock.elapsed() + 10 > timeout_ms)
+            return false;
+        QThread::msleep(10);
+    }
+}
+
 } // namespace
 
 QString history_time_text(const QDateTime &time)
@@ -263,6 +289,7 @@ HistoryStore::Opened HistoryStore::open(Mode mode, int timeout_ms)
     }
     open_ = true;
     QSqlDatabase db = database();
+    QString why;
     if (postgresql_) {
         if (!setTimeout(timeout_ms))
             return Opened::Failed;
@@ -270,11 +297,9 @@ HistoryStore::Opened HistoryStore::open(Mode mode, int timeout_ms)
         QSqlQuery(db).exec(QStringLiteral("SET client_min_messages = warning"));
     } else {
         QSqlQuery pragma(db);
-        // WAL: readers never wait for a writer, and two writers take turns on the
-        // busy timeout instead of failing.
         if (mode == Mode::Write) {
-            if (!pragma.exec(QStringLiteral("PRAGMA journal_mode = WAL"))) {
-                fail(pragma.lastError());
+            if (!use_write_ahead_log(db, timeout_ms, &why)) {
+                fail(why);
                 return Opened::Failed;
             }
             // Committed transactions survive a crash of the program; a power cut
@@ -284,7 +309,6 @@ HistoryStore::Opened HistoryStore::open(Mode mode, int timeout_ms)
         }
         pragma.exec(QStringLiteral("PRAGMA foreign_keys = ON"));
     }
-    QString why;
     const int version = schema_version(db, &why);
     if (version < 0) {
         fail(why);
