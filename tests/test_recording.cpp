@@ -191,6 +191,13 @@ private slots:
                      qPrintable(r.err));
         }
 
+        // --no-history records nothing; --database goes before the environment's.
+        const int visits = timeline(db).size();
+        QCOMPARE(bmsctl(db, sim.path, {"--no-history", "info"}).code, 0);
+        QCOMPARE(bmsctl(database("elsewhere.sqlite"), sim.path, {"--database", db, "info"}).code,
+                 0);
+        QCOMPARE(timeline(db).size(), visits + 1);
+
         // A flash that fails: where it stopped, and nothing after.
         const Sim deaf({QStringLiteral("--no-loader")});
         QCOMPARE(bmsctl(db, deaf.path,
