@@ -1,5 +1,7 @@
 #include "report_history.h"
 
+#include "report/document.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -37,10 +39,11 @@ CellResistances report_resistances(const ReportAnalysis &a)
 ReportRecord report_record(const ReportAnalysis &a)
 {
     ReportRecord record;
-    record.verdict = a.findings.isEmpty() ? QStringLiteral("ok") : QStringLiteral("attention");
+    record.verdict = QLatin1String(verdict_name(a.verdict));
     for (const Finding &f : a.findings)
         record.findings.append(QJsonObject{{QStringLiteral("kind"), f.kind},
                                            {QStringLiteral("cell"), f.cell},
+                                           {QStringLiteral("fault"), f.fault},
                                            {QStringLiteral("title"), f.title}});
     record.resistance_mohm = report_resistances(a);
     return record;
@@ -82,6 +85,31 @@ QVector<Finding> resistance_rises(const PreviousReport &previous, const CellResi
     return rises;
 }
 
+void compare_with_previous(ReportAnalysis &a, const PreviousReport &previous)
+{
+    const QVector<Finding> rises = resistance_rises(previous, report_resistances(a));
+    if (rises.isEmpty())
+        return;
+    a.findings += rises;
+    // A rise is no danger now: it makes an ok pack one to watch, and joins the
+    // reasons of one that needs attention already.
+    QStringList titles;
+    for (const Finding &f : rises)
+        titles << QStringLiteral("cell %1's resistance rose since the last report").arg(f.cell);
+    if (a.verdict == Verdict::Ok) {
+        a.verdict = Verdict::Attention;
+        a.verdict_reason =
+            QStringLiteral("Needs attention: %1.").arg(titles.join(QStringLiteral("; ")));
+    } else if (a.verdict == Verdict::Attention) {
+        if (a.verdict_reason.endsWith(QLatin1Char('.')))
+            a.verdict_reason.chop(1);
+        a.verdict_reason += QStringLiteral("; %1.").arg(titles.join(QStringLiteral("; ")));
+    }
+}
+
+namespace
+{
+
 QJsonValue previous_json(const std::optional<PreviousReport> &previous)
 {
     if (!previous)
@@ -92,9 +120,66 @@ QJsonValue previous_json(const std::optional<PreviousReport> &previous)
         {QStringLiteral("resistance_mohm"), resistances_json(previous->resistance_mohm)}};
 }
 
-QByteArray with_previous(const QByteArray &json, const std::optional<PreviousReport> &previous)
+DocSection since_section(const PreviousReport &previous, const ReportAnalysis &a)
 {
-    QJsonObject root = QJsonDocument::fromJson(json).object();
-    root.insert(QStringLiteral("previous"), previous_json(previous));
-    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+    DocSection s{QStringLiteral("Since the last report"), {}};
+    DocBlock intro;
+    intro.kind = DocBlock::Text;
+    intro.text =
+        QStringLiteral("The last report on this pack was made %1 UTC; its verdict was %2.")
+            .arg(previous.generated_at.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm")),
+                 previous.verdict.isEmpty() ? QStringLiteral("not recorded") : previous.verdict);
+    s.blocks.append(intro);
+    const CellResistances now = report_resistances(a);
+    const auto figure = [](const std::optional<double> &x) {
+        return x ? fixed_text(*x, 1) : QStringLiteral("–");
+    };
+    DocBlock table;
+    table.kind = DocBlock::Table;
+    table.table.kind = DocTable::Figures;
+    table.table.header = QStringList{QStringLiteral("Cell"), QStringLiteral("Then, mΩ"),
+                                     QStringLiteral("Now, mΩ"), QStringLiteral("Change")};
+    bool any = false;
+    for (size_t k = 0; k < now.size(); ++k) {
+        const std::optional<double> &then = previous.resistance_mohm[k];
+        any = any || then || now[k];
+        const QString change =
+            then && now[k] && *then > 0
+                ? QStringLiteral("%1 %").arg(fixed_text(100 * (*now[k] - *then) / *then, 0))
+                : QStringLiteral("–");
+        table.table.rows.append({QString::number(k + 1), figure(then), figure(now[k]), change});
+    }
+    if (any) {
+        s.blocks.append(table);
+    } else {
+        DocBlock note;
+        note.kind = DocBlock::Note;
+        note.text = QStringLiteral("Neither report could measure the cells' resistance: that "
+                                   "takes a current that changes by several amperes while it "
+                                   "is sampled.");
+        s.blocks.append(note);
+    }
+    return s;
+}
+
+} // namespace
+
+QByteArray render_report(const QString &format, const ReportInput &in, const ReportAnalysis &a,
+                         const std::optional<PreviousReport> &previous)
+{
+    if (format == QLatin1String("json")) {
+        QJsonObject root = QJsonDocument::fromJson(render_json(in, a)).object();
+        root.insert(QStringLiteral("previous"), previous_json(previous));
+        return QJsonDocument(root).toJson(QJsonDocument::Indented);
+    }
+    ReportDocument doc = build_report_document(in, a);
+    if (previous) {
+        // Right after the findings, which name any cell that rose.
+        int at = 0;
+        while (at < doc.sections.size() && doc.sections[at].title != QLatin1String("Findings"))
+            ++at;
+        doc.sections.insert(qMin(at + 1, doc.sections.size()), since_section(*previous, a));
+    }
+    return format == QLatin1String("md") ? write_markdown(doc)
+                                         : write_html(doc, render_cell_chart_svg(in, a));
 }

@@ -25,10 +25,14 @@ ReportRecord report_record(const ReportAnalysis &a);
 // A finding for every cell whose resistance rose past the rule since `previous`.
 QVector<Finding> resistance_rises(const PreviousReport &previous, const CellResistances &now);
 
-// The report's "previous" object: generated_at, verdict, resistance_mohm (ten
-// figures or null). Null without a previous report.
-QJsonValue previous_json(const std::optional<PreviousReport> &previous);
-// The report's JSON with its "previous" object.
-QByteArray with_previous(const QByteArray &json, const std::optional<PreviousReport> &previous);
+// The rises added to the findings, and the verdict judged again with them.
+void compare_with_previous(ReportAnalysis &a, const PreviousReport &previous);
+
+// The report in `format` (html, md, json) with what the history adds: JSON's
+// top-level "previous" (generated_at, verdict, resistance_mohm: ten figures or
+// null; null itself without a previous report), and in HTML and Markdown a
+// "Since the last report" section when there is one.
+QByteArray render_report(const QString &format, const ReportInput &in, const ReportAnalysis &a,
+                         const std::optional<PreviousReport> &previous);
 
 #endif // CLI_REPORT_HISTORY_H

@@ -243,6 +243,14 @@ private slots:
         QCOMPARE(rises, QStringList{"3"});
         for (const QJsonValue f : reports[0]["findings"].toArray())
             QVERIFY(f["kind"] != "resistance_rise");
+
+        // In Markdown (and HTML, from the same document), a section of its own.
+        const Sim sim(ride);
+        const Result md = bmsctl(db, sim.path, {"report", "--duration", "1", "--format", "md"});
+        QCOMPARE(md.code, 0);
+        QVERIFY2(md.out.contains("## Since the last report") &&
+                     md.out.contains("its verdict was attention"),
+                 qPrintable(md.out));
     }
 
     // A history that cannot be written: one warning line, the job's own output and
