@@ -143,10 +143,13 @@ DocSection since_section(const PreviousReport &previous, const ReportAnalysis &a
     for (size_t k = 0; k < now.size(); ++k) {
         const std::optional<double> &then = previous.resistance_mohm[k];
         any = any || then || now[k];
-        const QString change =
-            then && now[k] && *then > 0
-                ? QStringLiteral("%1 %").arg(fixed_text(100 * (*now[k] - *then) / *then, 0))
-                : QStringLiteral("–");
+        QString change = QStringLiteral("–");
+        if (then && now[k] && *then > 0) {
+            change = fixed_text(100 * (*now[k] - *then) / *then, 0);
+            if (change != QLatin1String("0") && !change.startsWith(QLatin1Char('-')))
+                change.prepend(QLatin1Char('+'));
+            change += QStringLiteral(" %");
+        }
         table.table.rows.append({QString::number(k + 1), figure(then), figure(now[k]), change});
     }
     if (any) {
