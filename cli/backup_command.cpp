@@ -5,7 +5,7 @@
 #include "command_history.h"
 #include "monitor/display.h"
 #include "output.h"
-#include "settings_file.h"
+#include "settings/settings_file.h"
 #include "terminal.h"
 #include "views.h"
 

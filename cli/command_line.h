@@ -15,6 +15,7 @@
 struct GlobalOptions {
     QString port; // as given with --port; empty: chosen later
     int timeout_ms = 500;
+    int retries = 3; // an unanswered request is sent this many times more
     bool verbose = false;
     QString database;        // --database URL; empty: $BMSCTL_DATABASE or the user's file
     bool no_history = false; // --no-history: record nothing this run

@@ -9,7 +9,7 @@
 
 #include "command.h"
 #include "report.h"
-#include "settings_file.h"
+#include "settings/settings_file.h"
 
 #include <QElapsedTimer>
 
@@ -31,6 +31,7 @@ public:
     bool drawsText() const override { return options_.format == QLatin1String("html"); }
     int prepare() override;
     void run(BmsLink *link) override;
+    void portLost() override;
 
 private:
     void takeSample();
