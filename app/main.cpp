@@ -1,4 +1,5 @@
 #include "appearance.h"
+#include "history_location.h"
 #include "mydialogwindow.h"
 
 #include <QApplication>
@@ -28,6 +29,13 @@ void describe(QCommandLineParser &parser)
         {QStringLiteral("connect"),
          QStringLiteral("Connect at once: to the --port PATH, else to the port through which a "
                         "BMS last answered.")},
+        {QStringLiteral("database"),
+         QStringLiteral("Keep the service history in URL: sqlite:PATH or "
+                        "postgresql://[user[:password]@]host[:port]/dbname; default "
+                        "$BMSCTL_DATABASE, else ~/.local/share/bmsctl/history.sqlite."),
+         QStringLiteral("URL")},
+        {QStringLiteral("no-history"),
+         QStringLiteral("Record nothing in the service history this time.")},
     });
 }
 
@@ -100,8 +108,16 @@ int main(int argc, char *argv[])
         return usage_error(
             QStringLiteral("--connect needs a port: no BMS has answered yet, so give --port PATH"));
 
+    const QString database = parser.value(QStringLiteral("database"));
+    if (parser.isSet(QStringLiteral("database"))) {
+        QString why;
+        if (!parse_history_url(database, &why))
+            return usage_error(QStringLiteral("--database: %1").arg(why));
+    }
+
     // Lives until the process ends; the window is the program.
     auto *window = new MyDialogWindow();
+    window->setHistory(database, !parser.isSet(QStringLiteral("no-history")));
     window->presetPort(port, connect_now);
     window->show();
     return application.exec();

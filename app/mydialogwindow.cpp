@@ -4,6 +4,7 @@
 #include "bms_link.h"
 #include "ui_mydialogwindow.h"
 #include "upgrade_engine.h"
+#include "window_history.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -129,6 +130,8 @@ MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::My
     values_refresh_timer->setObjectName(QStringLiteral("values_refresh_timer"));
     upgrade->setPausesPolling(true);
     log_upgrade(upgrade, ui->plainTextEdit);
+    history = new WindowHistory(link);
+    connect(history, &WindowHistory::warning, ui->plainTextEdit, &QPlainTextEdit::appendPlainText);
 
     fill_port_list(ui->ports_combo_box);
     preselect(ui->ports_combo_box, rememberedPort());
@@ -227,6 +230,7 @@ MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::My
 
 MyDialogWindow::~MyDialogWindow()
 {
+    history->disconnected();
     delete ui;
     link->close();
 }
@@ -237,6 +241,11 @@ void MyDialogWindow::presetPort(const QString &port, bool connect_now)
         ui->ports_combo_box->setEditText(port);
     if (connect_now)
         comport_connect();
+}
+
+void MyDialogWindow::setHistory(const QString &database, bool enabled)
+{
+    history->configure(database, enabled);
 }
 
 QString MyDialogWindow::rememberedPort()
@@ -275,9 +284,10 @@ void MyDialogWindow::comport_connect()
     // after an open, and the link label shows that nothing answers.
     const QString name = ui->ports_combo_box->currentText();
     forget_values();
-    if (link->open(name))
+    if (link->open(name)) {
         port_to_remember = name;
-    else
+        history->connected();
+    } else
         ui->plainTextEdit->appendPlainText(open_failure(name, link));
     ui->button_connect->setEnabled(false);
     ui->button_disconnect->setEnabled(true);
@@ -294,6 +304,7 @@ void MyDialogWindow::comport_disconnect()
     ui->ports_combo_box->setEnabled(true);
     ui->button_refresh->setEnabled(true);
     port_to_remember.clear();
+    history->disconnected();
     link->close();
     link->stopPolling();
     values_refresh_timer->stop();

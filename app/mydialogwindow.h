@@ -14,6 +14,7 @@ class BmsLink;
 class QPushButton;
 class QTimer;
 class UpgradeEngine;
+class WindowHistory;
 
 namespace Ui
 {
@@ -37,6 +38,9 @@ public:
     void presetPort(const QString &port, bool connect_now);
     // The port through which a BMS last answered; empty if none ever has.
     static QString rememberedPort();
+    // Records each connection and Set in the service history (--database,
+    // --no-history); nothing is recorded until this is called.
+    void setHistory(const QString &database, bool enabled);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -120,6 +124,7 @@ private:
     QVector<SettingInput> setting_inputs;
     // Inputs the user has typed into or chosen in: the BMS's values never replace them.
     QSet<const QWidget *> changed_inputs;
+    WindowHistory *history;
 };
 
 #endif // MYDIALOGWINDOW_H

@@ -3,6 +3,7 @@
 #include "bms_link.h"
 #include "settings/settings.h"
 #include "ui_mydialogwindow.h"
+#include "window_history.h"
 
 namespace
 {
@@ -53,6 +54,8 @@ void write(BmsLink *link, Setting setting, const std::optional<QByteArray> &byte
         return;
     link->startPolling();
     link->writeRegisters(setting_def(setting).reg, *bytes);
+    if (WindowHistory *history = WindowHistory::of(link))
+        history->written(setting_def(setting), *bytes);
 }
 
 void write(BmsLink *link, Setting setting, const QComboBox *box)

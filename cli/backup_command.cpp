@@ -2,6 +2,7 @@
 
 #include "arguments.h"
 #include "bms_link.h"
+#include "command_history.h"
 #include "monitor/display.h"
 #include "output.h"
 #include "settings/settings_file.h"
@@ -10,6 +11,7 @@
 
 #include <QCommandLineParser>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QSaveFile>
 
 CommandInfo BackupCommand::info()
@@ -55,6 +57,7 @@ void BackupCommand::run(BmsLink *link)
     const QByteArray text = settings_file_text(image, QDateTime::currentDateTimeUtc());
     if (!output_) {
         say(QString::fromUtf8(text));
+        record_backup(*this, QStringLiteral("-"), text);
         emit finished(exit_code::OK);
         return;
     }
@@ -65,6 +68,7 @@ void BackupCommand::run(BmsLink *link)
         emit finished(exit_code::FAILED);
         return;
     }
+    record_backup(*this, QFileInfo(options_.output).absoluteFilePath(), text);
     const PackIdentity id = decode_identity(image);
     warn(QStringLiteral("saved the %1 settings of pack %2 (BMS %3, firmware %4) to %5")
              .arg(SETTING_COUNT)

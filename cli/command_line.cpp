@@ -126,6 +126,7 @@ std::unique_ptr<Command> parse_command(const CommandEntry &entry, const QStringL
         return nullptr;
     }
     std::unique_ptr<Command> command = entry.make();
+    command->setObjectName(name); // as the service history records it
     if (!command->parse(p, positional))
         return nullptr;
     return command;

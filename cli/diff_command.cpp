@@ -2,6 +2,7 @@
 
 #include "arguments.h"
 #include "bms_link.h"
+#include "command_history.h"
 #include "output.h"
 #include "terminal.h"
 #include "views.h"
@@ -27,5 +28,6 @@ void DiffCommand::run(BmsLink *link)
 {
     note_other_board(QStringLiteral("diff"), options_.file, link->image());
     say(diff_report(options_.file, link->image()));
+    note_recorded_settings(*this, link->image());
     emit finished(exit_code::OK);
 }

@@ -2,6 +2,7 @@
 
 #include "arguments.h"
 #include "bms_link.h"
+#include "command_history.h"
 #include "monitor/display.h"
 #include "output.h"
 #include "settings/settings_file.h"
@@ -187,6 +188,7 @@ int FlashCommand::prepare()
 void FlashCommand::run(BmsLink *link)
 {
     link_ = link;
+    firmware_before_ = decode_identity(link_->image()).firmware;
     auto *interrupt = new InterruptWatch(this);
     connect(interrupt, &InterruptWatch::interrupted, this, &FlashCommand::interrupted);
     if (!options_.no_backup && !saveBackup()) {
@@ -225,12 +227,13 @@ bool FlashCommand::saveBackup()
                                      .arg(id.bms_serial,
                                           now.toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"))));
     QSaveFile file(backup_path_);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(settings_file_text(link_->image(), now)) < 0 || !file.commit()) {
+    const QByteArray text = settings_file_text(link_->image(), now);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) < 0 || !file.commit()) {
         warn(QStringLiteral("flash: cannot save the settings to %1: %2; nothing was flashed")
                  .arg(backup_path_, file.errorString()));
         return false;
     }
+    record_backup(*this, QFileInfo(backup_path_).absoluteFilePath(), text);
     warn(QStringLiteral("settings saved to %1").arg(backup_path_));
     return true;
 }
@@ -275,6 +278,7 @@ void FlashCommand::interrupted()
         break;
     case State::Restarting:
         keep_progress();
+        recordFlash(QStringLiteral("succeeded"), true, -1);
         warn(QStringLiteral("flash: the CRC was confirmed; stopped waiting for the BMS"));
         finish(exit_code::OK);
         return;
@@ -405,12 +409,14 @@ void FlashCommand::upgradeFinished(UpgradeOutcome outcome)
                                : QStringLiteral("; settings saved in %1").arg(backup_path_);
     switch (outcome) {
     case UpgradeOutcome::Failed:
+        recordFlash(QStringLiteral("failed at %1: no answer").arg(where()), false, -1);
         warn(QStringLiteral("flash failed at %1: its tenth transmission went unanswered; the "
                             "BMS may have no working firmware until it is flashed again%2")
                  .arg(where(), backup));
         finish(exit_code::FAILED);
         return;
     case UpgradeOutcome::Stopped:
+        recordFlash(QStringLiteral("stopped at %1 on request").arg(where()), false, -1);
         warn(QStringLiteral("flash stopped after %1 at your request; the BMS has no working "
                             "firmware until it is flashed again%2")
                  .arg(where(), backup));
@@ -428,9 +434,11 @@ void FlashCommand::upgradeFinished(UpgradeOutcome outcome)
     connect(link_, &BmsLink::readDone, this, [this] {
         if (state_ != State::Restarting)
             return;
+        const int firmware = decode_identity(link_->image()).firmware;
+        recordFlash(QStringLiteral("succeeded"), true, firmware);
         say(QStringLiteral("flashed %1; the BMS reports firmware %2\n")
                 .arg(options_.firmware_path)
-                .arg(decode_identity(link_->image()).firmware));
+                .arg(firmware));
         finish(exit_code::OK);
     });
     connect(link_, &BmsLink::readFailed, this, [this] {
@@ -440,6 +448,7 @@ void FlashCommand::upgradeFinished(UpgradeOutcome outcome)
             askFirmware();
             return;
         }
+        recordFlash(QStringLiteral("succeeded"), true, -1);
         say(QStringLiteral("flashed %1; the BMS did not answer within %2 s, so its firmware "
                            "version is not known\n")
                 .arg(options_.firmware_path)
@@ -447,6 +456,23 @@ void FlashCommand::upgradeFinished(UpgradeOutcome outcome)
         finish(exit_code::OK);
     });
     askFirmware();
+}
+
+// Once per flash that sent anything: the firmware before is the session's first
+// read, kept in the image until the BMS answers after its restart.
+void FlashCommand::recordFlash(const QString &result, bool succeeded, int firmware_after)
+{
+    FlashRecord record;
+    record.file_name = QFileInfo(options_.firmware_path).fileName();
+    record.size = QFileInfo(options_.firmware_path).size();
+    record.image_crc = crc32_words(0xFFFFFFFFu, firmware_.image().data(), FIRMWARE_IMAGE_SIZE);
+    record.firmware_before = firmware_before_;
+    record.firmware_after = firmware_after;
+    record.result = result;
+    record.succeeded = succeeded;
+    if (!succeeded && upgrade_->endedIn() == UpgradePhase::SendingLines)
+        record.failed_line = upgrade_->lineNumber();
+    noteHistory(history().flash(record));
 }
 
 void FlashCommand::askFirmware()

@@ -45,6 +45,7 @@ private:
     void upgradeFinished(UpgradeOutcome outcome);
     void askFirmware();
     void finish(int code);
+    void recordFlash(const QString &result, bool succeeded, int firmware_after);
     QString where() const;
     double expectedSeconds() const;
 
@@ -60,6 +61,7 @@ private:
     BmsLink *link_ = nullptr;
     UpgradeEngine *upgrade_ = nullptr;
     QString backup_path_;
+    int firmware_before_ = -1;
     QElapsedTimer clock_;
     qint64 last_interrupt_ms_ = -SECOND_INTERRUPT_MS;
     int last_reported_tenth_ = -1;

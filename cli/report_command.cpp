@@ -7,6 +7,7 @@
 #include "monitor/display.h"
 #include "output.h"
 #include "report/setting_labels.h"
+#include "report_history.h"
 #include "terminal.h"
 
 #include <QCommandLineParser>
@@ -242,10 +243,16 @@ void ReportCommand::complete()
 int ReportCommand::write()
 {
     input_.generated_at = QDateTime::currentDateTimeUtc();
-    const ReportAnalysis a = analyse(input_.analysis);
-    const QByteArray text = options_.format == QLatin1String("md")     ? render_markdown(input_, a)
-                            : options_.format == QLatin1String("json") ? render_json(input_, a)
-                                                                       : render_html(input_, a);
+    ReportAnalysis a = analyse(input_.analysis);
+    // The pack's previous report, read before this one joins the history.
+    QString warning;
+    const std::optional<PreviousReport> previous =
+        history().previousReport(input_.identity, &warning);
+    noteHistory(warning);
+    if (previous)
+        compare_with_previous(a, *previous);
+    noteHistory(history().report(report_record(a)));
+    const QByteArray text = render_report(options_.format, input_, a, previous);
     warn(QStringLiteral("report: pack %1: %2 samples over %3 s; %4 finding%5")
              .arg(input_.identity.serial_number)
              .arg(a.sample_count)

@@ -2,6 +2,7 @@
 
 #include "arguments.h"
 #include "bms_link.h"
+#include "command_history.h"
 #include "output.h"
 #include "terminal.h"
 #include "views.h"
@@ -97,6 +98,7 @@ void RestoreCommand::showPlan()
 {
     note_other_board(QStringLiteral("restore"), options_.file, link_->image());
     say(diff_report(options_.file, link_->image()));
+    note_recorded_settings(*this, link_->image());
 }
 
 bool RestoreCommand::writable()

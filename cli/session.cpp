@@ -2,6 +2,8 @@
 
 #include "bms_link.h"
 #include "command.h"
+#include "command_history.h"
+#include "monitor/register_map.h"
 #include "output.h"
 #include "terminal.h"
 
@@ -43,7 +45,15 @@ void Session::start()
     connect(link_, &BmsLink::readDone, this, &Session::firstReadDone);
     connect(link_, &BmsLink::readFailed, this, &Session::firstReadFailed);
     connect(link_, &BmsLink::linkAlive, this, [this] { ++replies_; });
-    link_->readRegisters(command_->firstRead());
+    RegisterRanges first = command_->firstRead();
+    // The service history keys a visit by the pack's serial numbers: a command
+    // that reads only the live values reads them too.
+    const bool whole =
+        first.size() == 1 && first[0].first == 0 && first[0].second >= POLLED_REGISTER_COUNT;
+    if (command_->history().enabled() && !whole)
+        first += {{REG_SERIAL_NUMBER, REG_BMS_FIRMWARE - REG_SERIAL_NUMBER + 1},
+                  {REG_BMS_SERIAL, POLLED_REGISTER_COUNT - REG_BMS_SERIAL}};
+    link_->readRegisters(first);
 }
 
 void Session::firstReadDone()
@@ -55,6 +65,7 @@ void Session::firstReadDone()
     disconnect(link_, &BmsLink::readFailed, this, nullptr);
     disconnect(link_, &BmsLink::linkAlive, this, nullptr);
     state_ = State::Running;
+    record_visit(*command_, link_->image());
     command_->run(link_);
 }
 

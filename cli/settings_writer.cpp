@@ -45,6 +45,7 @@ void SettingsWriter::run(BmsLink *link)
         Item item;
         item.setting = &setting;
         item.value = value;
+        item.before = decode_setting(setting, image);
         const std::optional<QByteArray> bytes = encode_setting(setting, value);
         item.bytes = bytes.value_or(QByteArray());
         // A value the window does not offer, written only when forced (restore checks).
@@ -261,6 +262,10 @@ void SettingsWriter::finish()
     QStringList failed;
     for (const Item &item : items_) {
         ++counts[static_cast<int>(item.outcome)];
+        if (item.writes > 0)
+            noteHistory(
+                history().settingsWrite({QString::fromLatin1(item.setting->name), item.before,
+                                         item.value, item.outcome == Outcome::Confirmed}));
         QString result;
         switch (item.outcome) {
         case Outcome::Unchanged:

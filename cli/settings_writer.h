@@ -38,6 +38,7 @@ protected:
     struct Item {
         const SettingDef *setting = nullptr;
         QJsonValue value;
+        QJsonValue before; // as the BMS held it at the start
         QByteArray bytes;
         int writes = 0;
         Outcome outcome = Outcome::Pending;

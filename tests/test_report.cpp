@@ -166,6 +166,9 @@ private slots:
         for (int i = 0; i < 3; ++i) {
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
             env.insert("XDG_CONFIG_HOME", config.path());
+            // A history of its own each: the packs share a serial number, and a
+            // report would compare with the other's.
+            env.insert("XDG_DATA_HOME", config.filePath(QString::number(i)));
             reports[i].setProcessEnvironment(env);
             reports[i].start(QStringLiteral(BMSCTL_PATH), args[i]);
             reports[i].closeWriteChannel();
