@@ -10,7 +10,8 @@
 namespace
 {
 
-const char GLOBAL_USAGE[] = "bmsctl [--port PATH] [--timeout MS] [--verbose] COMMAND [ARGS]";
+const char GLOBAL_USAGE[] =
+    "bmsctl [--port PATH[,PATH...] | --all-ports] [--timeout MS] [--verbose] COMMAND [ARGS]";
 
 const char GLOBAL_INTRO[] =
     R"(Service bench for the ten-cell pack's BMS: pack info, live logging, settings
@@ -20,7 +21,10 @@ backup, diff and restore with read-back of every write.
 const char GLOBAL_REST[] =
     R"(
 Options (before the command):
-  --port PATH   serial port; default $BMSCTL_PORT, else the one USB serial adapter
+  --port PATH   serial port; default $BMSCTL_PORT, else the one USB serial adapter.
+                Several (repeated or comma-separated) run info, backup, flash,
+                monitor and report on every board at once
+  --all-ports   every USB serial adapter present
   --timeout MS  how long a request waits for its reply before its one retry (500)
   --verbose     also report every reply stored, on standard error
   -h, --help    this help; "bmsctl help COMMAND" or "bmsctl COMMAND --help" for a
@@ -157,7 +161,8 @@ std::unique_ptr<Command> parse_command_line(const QStringList &arguments, Global
     const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"));
     const QCommandLineOption verbose(QStringLiteral("verbose"));
     const QCommandLineOption version(QStringLiteral("version"));
-    p.addOptions({port, timeout, verbose, help_option(), version});
+    const QCommandLineOption all_ports(QStringLiteral("all-ports"));
+    p.addOptions({port, timeout, verbose, help_option(), version, all_ports});
 
     *code = exit_code::USAGE;
     if (!p.parse(arguments)) {
@@ -181,10 +186,17 @@ std::unique_ptr<Command> parse_command_line(const QStringList &arguments, Global
                  .arg(QLatin1String(GLOBAL_USAGE)));
         return nullptr;
     }
-    global.port = p.value(port);
+    for (const QString &value : p.values(port))
+        global.ports += value.split(QLatin1Char(','));
+    global.port = global.ports.size() == 1 ? global.ports.first() : QString();
+    global.all_ports = p.isSet(all_ports);
     global.verbose = p.isSet(verbose);
-    if (p.isSet(port) && global.port.isEmpty()) {
+    if (p.isSet(port) && global.ports.contains(QString())) {
         warn(QStringLiteral("--port: a device path is expected"));
+        return nullptr;
+    }
+    if (global.all_ports && p.isSet(port)) {
+        warn(QStringLiteral("give --port or --all-ports, not both"));
         return nullptr;
     }
     if (p.isSet(timeout)) {
@@ -195,6 +207,7 @@ std::unique_ptr<Command> parse_command_line(const QStringList &arguments, Global
     }
 
     const QString name = rest.takeFirst();
+    global.command = name;
     if (const CommandEntry *entry = find_command(name))
         return parse_command(*entry, rest, code);
     QStringList names;

@@ -14,9 +14,6 @@
 #include <algorithm>
 #include <cmath>
 
-namespace
-{
-
 QString csv_header()
 {
     QStringList columns{QStringLiteral("time"),          QStringLiteral("voltage_mv"),
@@ -29,7 +26,7 @@ QString csv_header()
     return columns.join(QLatin1Char(',')) + QLatin1Char('\n');
 }
 
-QList<int> row_numbers(const PackState &s)
+static QList<int> row_numbers(const PackState &s)
 {
     QList<int> n{s.voltage_mv,    s.current_ma,        s.soc_percent,
                  s.remaining_mah, s.temperatures_c[0], s.temperatures_c[1]};
@@ -58,6 +55,9 @@ QString jsonl_row(const QString &time, const PackState &s)
     return line + QStringLiteral(",\"balancing\":[%1]}\n")
                       .arg(balancing_cells(s.balancing, QStringLiteral(",")));
 }
+
+namespace
+{
 
 QString live_table(const QDateTime &time, int rows, int interval_ms, const PackState &s)
 {

@@ -12,6 +12,7 @@ Session::Session(const QString &port, int timeout_ms, Command *command, QObject 
       command_(command)
 {
     link_->setTimeout(timeout_ms);
+    link_->setSendWait(0);
     connect(command_, &Command::finished, this, &Session::finish);
 }
 

@@ -81,7 +81,8 @@ QString BmsLink::errorString() const
 void BmsLink::send(const QByteArray &frame)
 {
     port_->write(frame);
-    port_->waitForBytesWritten(SEND_WAIT_MS);
+    if (send_wait_ms_ > 0)
+        port_->waitForBytesWritten(send_wait_ms_);
 }
 
 void BmsLink::startPolling()
