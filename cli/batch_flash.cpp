@@ -278,7 +278,6 @@ QString BatchFlash::where(const Unit &unit) const
 void BatchFlash::upgradeFinished(Unit &unit, UpgradeOutcome outcome)
 {
     unit.ms = unit.clock.elapsed();
-    block_.detach();
     const QString backup = unit.backup.isEmpty()
                                ? QString()
                                : QStringLiteral("; settings saved in %1").arg(unit.backup);
@@ -287,12 +286,14 @@ void BatchFlash::upgradeFinished(Unit &unit, UpgradeOutcome outcome)
         warn(QStringLiteral("%1: flash failed at %2: its tenth transmission went unanswered; "
                             "the BMS may have no working firmware until it is flashed again%3")
                  .arg(unit.board->port.label, where(unit), backup));
+        block_.detach();
         unitDone(unit, exit_code::FAILED, QStringLiteral("failed at ") + where(unit));
         return;
     case UpgradeOutcome::Stopped:
         warn(QStringLiteral("%1: flash stopped after %2 at your request; the BMS has no working "
                             "firmware until it is flashed again%3")
                  .arg(unit.board->port.label, where(unit), backup));
+        block_.detach();
         unitDone(unit, exit_code::FAILED, QStringLiteral("stopped after ") + where(unit));
         return;
     case UpgradeOutcome::Succeeded:
