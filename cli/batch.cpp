@@ -128,13 +128,18 @@ void BatchJob::open(Board *board)
         answered();
         return;
     }
+    // The first read's answer only; the link's later reads belong to the command.
     auto *context = new QObject(this);
-    connect(link, &BmsLink::readDone, context, [this, context] {
-        delete context;
+    const auto done = [link, context] {
+        disconnect(link, nullptr, context, nullptr);
+        context->deleteLater();
+    };
+    connect(link, &BmsLink::readDone, context, [this, done] {
+        done();
         answered();
     });
-    connect(link, &BmsLink::readFailed, context, [this, board, context](int first_register) {
-        delete context;
+    connect(link, &BmsLink::readFailed, context, [this, board, done](int first_register) {
+        done();
         warn(QStringLiteral("no answer from the BMS on %1: register 0x%2 was asked for twice, "
                             "%3 ms each; is the BMS powered and the adapter's RX/TX the right "
                             "way round?")

@@ -306,7 +306,9 @@ protected:
                          QString::number(s.temperatures_c[0]), QString::number(s.temperatures_c[1]),
                          QString::number(*low), QString::number(*high),
                          QString::number(*high - *low),
-                         w.silent ? QStringLiteral("(silent)") : balancing_cells(s.balancing)});
+                         w.silent      ? QStringLiteral("(silent)")
+                         : s.balancing ? balancing_cells(s.balancing)
+                                       : QStringLiteral("-")});
         }
         block_.draw(QStringLiteral("%1 UTC   %2 boards, every %3 ms   Ctrl-C stops\n")
                         .arg(last_.toString(QStringLiteral("HH:mm:ss.zzz")))
