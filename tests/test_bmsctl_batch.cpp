@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
 #include <vector>
 
@@ -22,19 +23,26 @@ struct Result {
     QString out, err;
 };
 
+// The upgrade's command delays shrink to a tenth; reply windows stay as they are.
+QProcessEnvironment fast_environment();
+
 Result bmsctl(const QStringList &args)
 {
     QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    // The upgrade's command delays shrink to a tenth; reply windows stay as they are.
-    env.insert(QStringLiteral("BMSCTL_TEST_DELAY_PERCENT"), QStringLiteral("10"));
-    p.setProcessEnvironment(env);
+    p.setProcessEnvironment(fast_environment());
     p.start(QStringLiteral(BMSCTL_PATH), args);
     p.closeWriteChannel();
     p.waitForFinished(60000);
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
             QString::fromUtf8(p.readAllStandardOutput()),
             QString::fromUtf8(p.readAllStandardError())};
+}
+
+QProcessEnvironment fast_environment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("BMSCTL_TEST_DELAY_PERCENT"), QStringLiteral("10"));
+    return env;
 }
 
 struct Sim {
@@ -170,6 +178,70 @@ private slots:
                     dir.filePath(QStringLiteral("pack.json"))});
         QCOMPARE(r.code, 2);
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("pack.json"))));
+    }
+
+    // Files go one per board into the folder -o names, by BMS serial; a port that
+    // cannot be opened costs its own board only.
+    void files_per_board()
+    {
+        const Sim a({QStringLiteral("--seed"), QStringLiteral("1")});
+        const Sim b({QStringLiteral("--seed"), QStringLiteral("2")});
+        const QString both = a.path + QLatin1Char(',') + b.path;
+        const QString out = dir.filePath(QStringLiteral("files"));
+        Result r = bmsctl(
+            {QStringLiteral("--port"), both, QStringLiteral("backup"), QStringLiteral("-o"), out});
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+        r = bmsctl({QStringLiteral("--port"), both, QStringLiteral("report"), QStringLiteral("-o"),
+                    out, QStringLiteral("--format"), QStringLiteral("md"),
+                    QStringLiteral("--duration"), QStringLiteral("1")});
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+        r = bmsctl({QStringLiteral("--port"), both + QStringLiteral(",/dev/no-such-port"),
+                    QStringLiteral("info"), QStringLiteral("--json")});
+        QCOMPARE(r.code, 3);
+        QVERIFY2(r.err.contains("cannot open /dev/no-such-port"), qPrintable(r.err));
+        const QJsonArray list = QJsonDocument::fromJson(r.out.toUtf8()).array();
+        QCOMPARE(list.size(), 2);
+        QStringList expected;
+        for (const QJsonValue &board : list)
+            for (const char *suffix : {".json", ".md"})
+                expected << board[QStringLiteral("bms_serial")].toString() + QLatin1String(suffix);
+        expected.sort();
+        QCOMPARE(QDir(out).entryList(QDir::Files, QDir::Name), expected);
+        QFile report(QDir(out).filePath(expected[1]));
+        QVERIFY(report.open(QIODevice::ReadOnly) &&
+                report.readAll().contains(expected[1].left(24).toUtf8()));
+    }
+
+    // Two Ctrl-Cs during a batch flash stop every board after its command in flight,
+    // and the summary says where each stopped.
+    void interrupted_flash()
+    {
+        const QByteArray hex = generated_hex_file(400, 16, 9);
+        QFile file(dir.filePath(QStringLiteral("long.hex")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(hex) == hex.size());
+        file.close();
+        const Sim a({QStringLiteral("--seed"), QStringLiteral("1")});
+        const Sim b({QStringLiteral("--seed"), QStringLiteral("2")});
+        QProcess p;
+        p.setProcessEnvironment(fast_environment());
+        p.setReadChannel(QProcess::StandardError);
+        p.start(QStringLiteral(BMSCTL_PATH),
+                {QStringLiteral("--port"), a.path + QLatin1Char(',') + b.path,
+                 QStringLiteral("flash"), file.fileName(), QStringLiteral("--yes"),
+                 QStringLiteral("--no-backup")});
+        QByteArray err;
+        while (!err.contains("line 1 of 400") && p.waitForReadyRead(10000))
+            err += p.readAllStandardError();
+        ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+        while (!err.contains("Ctrl-C again") && p.waitForReadyRead(10000))
+            err += p.readAllStandardError();
+        ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+        QVERIFY(p.waitForFinished(20000));
+        err += p.readAllStandardError();
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY2(out.count(QStringLiteral("stopped after line ")) == 2, qPrintable(out + err));
+        QVERIFY2(err.contains("stopping every board after its command in flight"), err.constData());
     }
 };
 
