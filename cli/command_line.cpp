@@ -83,7 +83,7 @@ std::unique_ptr<Command> parse_command(const CommandEntry &entry, const QStringL
         QString hint;
         for (const QString &unknown : p.unknownOptionNames())
             if (unknown == QLatin1String("port") || unknown == QLatin1String("timeout") ||
-                unknown == QLatin1String("verbose"))
+                unknown == QLatin1String("verbose") || unknown == QLatin1String("all-ports"))
                 hint = QStringLiteral("; --%1 goes before the command").arg(unknown);
         *code = refuse(
             QStringLiteral("%1: %2%3 (bmsctl %1 --help)").arg(name, clause(p.errorText()), hint));
