@@ -240,7 +240,7 @@ private slots:
         err += p.readAllStandardError();
         const QString out = QString::fromUtf8(p.readAllStandardOutput());
         QCOMPARE(p.exitCode(), 1);
-        QVERIFY2(out.count(QStringLiteral("stopped after line ")) == 2, qPrintable(out + err));
+        QVERIFY2(out.count(QStringLiteral(" stopped after ")) == 2, qPrintable(out + err));
         QVERIFY2(err.contains("stopping every board after its command in flight"), err.constData());
     }
 };
