@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QEvent>
 #include <QFontInfo>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -63,7 +64,10 @@ bool text_clips(const QWidget *widget, const QString &text, int room)
 
 // The panel of a line edit, frame included, drawn once per look and then copied:
 // styles stroke the antialiased frame anew on every repaint, most of the cost of
-// showing a changed value.
+// showing a changed value. The panel is drawn over the window's colour, on which
+// the fields stand, so that it covers every pixel of the field: a changed value
+// then repaints the field alone, not the group box behind it, whose rounded frame
+// the style would stroke again as well.
 class CachedPanels : public QProxyStyle
 {
 public:
@@ -71,11 +75,16 @@ public:
                        const QWidget *widget) const override
     {
         const auto *frame = qstyleoption_cast<const QStyleOptionFrame *>(option);
+        if (element != PE_PanelLineEdit || !frame)
+            return QProxyStyle::drawPrimitive(element, option, painter, widget);
+        const QColor behind = option->palette.color(QPalette::Window);
         const qreal ratio = painter->device()->devicePixelRatioF();
         // At a fractional ratio a field starts between device pixels, where a copy
         // would differ from the drawing.
-        if (element != PE_PanelLineEdit || !frame || ratio != std::floor(ratio))
+        if (ratio != std::floor(ratio)) {
+            painter->fillRect(option->rect, behind);
             return QProxyStyle::drawPrimitive(element, option, painter, widget);
+        }
         const QString key = QStringLiteral("bms-line-edit-panel-%1x%2-%3-%4-%5-%6")
                                 .arg(option->rect.width())
                                 .arg(option->rect.height())
@@ -87,7 +96,7 @@ public:
         if (!QPixmapCache::find(key, &panel)) {
             panel = QPixmap(option->rect.size() * ratio);
             panel.setDevicePixelRatio(ratio);
-            panel.fill(Qt::transparent);
+            panel.fill(behind);
             QStyleOptionFrame at_origin(*frame);
             at_origin.rect.moveTo(0, 0);
             QPainter drawing(&panel);
@@ -99,7 +108,42 @@ public:
     }
 };
 
+// Relative luminance of an sRGB colour, as the contrast rules for text define it.
+double luminance(const QColor &colour)
+{
+    const auto channel = [](double c) {
+        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(colour.redF()) + 0.7152 * channel(colour.greenF()) +
+           0.0722 * channel(colour.blueF());
+}
+
+// A disabled field's text in a colour between the style's text and its background:
+// still unlike an input, but with twice the contrast readable text needs at the
+// least (4.5 : 1), so the glyphs' antialiased edges keep it too.
+QColor legible_disabled_text(const QPalette &palette)
+{
+    const QColor text = palette.color(QPalette::Active, QPalette::Text);
+    const QColor base = palette.color(QPalette::Disabled, QPalette::Base);
+    for (double share = 0.5; share > 0.0; share -= 0.05) {
+        const QColor mixed =
+            QColor::fromRgbF(text.redF() + share * (base.redF() - text.redF()),
+                             text.greenF() + share * (base.greenF() - text.greenF()),
+                             text.blueF() + share * (base.blueF() - text.blueF()));
+        if (contrast_ratio(mixed, base) >= 9.0)
+            return mixed;
+    }
+    return text;
+}
+
 } // namespace
+
+double contrast_ratio(const QColor &a, const QColor &b)
+{
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (qMax(la, lb) + 0.05) / (qMin(la, lb) + 0.05);
+}
 
 void enable_high_dpi_scaling()
 {
@@ -114,12 +158,15 @@ void enable_high_dpi_scaling()
 
 void use_form_font()
 {
-    const QString family = QStringLiteral("Liberation Sans");
-    if (QFontInfo(QFont(family)).family() != family)
+    // Liberation Sans Narrow 8 pt is the one installed font that leaves no text of
+    // the window cut off at 96 DPI, nor up to 110 DPI (README, "Legible").
+    const QString narrow = QStringLiteral("Liberation Sans Narrow");
+    const QString arial_metrics = QStringLiteral("Liberation Sans");
+    if (QFontInfo(QFont(narrow)).family() != narrow)
         return;
-    // Where fontconfig does not alias Arial itself.
-    QFont::insertSubstitution(QStringLiteral("Arial"), family);
-    QApplication::setFont(QFont(family, 8));
+    // The connection label asks for Arial; where fontconfig does not alias it itself.
+    QFont::insertSubstitution(QStringLiteral("Arial"), arial_metrics);
+    QApplication::setFont(QFont(narrow, 8));
 }
 
 QString clipped_text(const QWidget *widget)
@@ -152,6 +199,18 @@ QString clipped_text(const QWidget *widget)
                                                      QStyle::SC_ComboBoxEditField, box);
             clipped = text_clips(box, text, edit.width() - 2);
         }
+    } else if (const auto *group = qobject_cast<const QGroupBox *>(widget)) {
+        // The style places the title inside the frame, sized to its text.
+        QStyleOptionGroupBox option;
+        option.initFrom(group);
+        option.text = group->title();
+        option.lineWidth = 1;
+        option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+        text = option.text;
+        const QRect title =
+            style->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group);
+        clipped = title.left() + group->fontMetrics().horizontalAdvance(text) >
+                  group->contentsRect().right() + 1;
     } else if (const auto *field = qobject_cast<const QLineEdit *>(widget)) {
         // One inside a combo box is the box's to report.
         if (!qobject_cast<const QComboBox *>(field->parentWidget())) {
@@ -175,26 +234,39 @@ void fit_tooltips(QWidget *root)
     const auto widgets = root->findChildren<QWidget *>();
     for (QWidget *widget : widgets) {
         if (!qobject_cast<QLabel *>(widget) && !qobject_cast<QPushButton *>(widget) &&
-            !qobject_cast<QComboBox *>(widget) && !qobject_cast<QLineEdit *>(widget))
+            !qobject_cast<QComboBox *>(widget) && !qobject_cast<QLineEdit *>(widget) &&
+            !qobject_cast<QGroupBox *>(widget))
             continue;
         widget->installEventFilter(refit);
         if (auto *box = qobject_cast<QComboBox *>(widget))
             QObject::connect(box, &QComboBox::currentTextChanged, box, [box] { fit_tooltip(box); });
         else if (auto *field = qobject_cast<QLineEdit *>(widget))
-            QObject::connect(field, &QLineEdit::textChanged, field,
-                             [field] { fit_tooltip(field); });
+            QObject::connect(field, &QLineEdit::textChanged, field, [field] {
+                // Twice a second for a dozen value fields: a short text that fits
+                // even in the font's widest glyphs needs no asking of the style.
+                if (field->toolTip().isEmpty() &&
+                    field->text().size() * field->fontMetrics().maxWidth() + 16 <= field->width())
+                    return;
+                fit_tooltip(field);
+            });
         fit_tooltip(widget);
     }
 }
 
-void cache_value_field_panels(QWidget *root)
+void style_value_fields(QWidget *root)
 {
     // With no base given, the proxy draws with a style of the application's kind.
     auto *style = new CachedPanels;
     style->setParent(root);
     const auto fields = root->findChildren<QLineEdit *>();
-    for (QLineEdit *field : fields)
-        if (!field->objectName().startsWith(QLatin1String("lineEdit_set_")) &&
-            !qobject_cast<QComboBox *>(field->parentWidget()))
-            field->setStyle(style);
+    for (QLineEdit *field : fields) {
+        if (field->objectName().startsWith(QLatin1String("lineEdit_set_")) ||
+            qobject_cast<QComboBox *>(field->parentWidget()))
+            continue;
+        field->setStyle(style);
+        field->setAttribute(Qt::WA_OpaquePaintEvent);
+        QPalette palette = field->palette();
+        palette.setColor(QPalette::Disabled, QPalette::Text, legible_disabled_text(palette));
+        field->setPalette(palette);
+    }
 }

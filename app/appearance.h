@@ -7,14 +7,16 @@
 
 #include <QString>
 
+class QColor;
+
 class QWidget;
 
 // Before the QApplication exists: the fixed-size window scales with the screen's
 // density (Qt 6 always does).
 void enable_high_dpi_scaling();
-// After: Liberation Sans, metric-compatible with Arial, at 8 points as the
-// application font, and for the widgets that ask for Arial, where it is installed;
-// elsewhere the default font stays and the tooltips make up for it.
+// After: Liberation Sans Narrow at 8 points as the application font, and Liberation
+// Sans (metric-compatible with Arial) for the widgets that ask for Arial, where they
+// are installed; elsewhere the default font stays and the tooltips make up for it.
 void use_form_font();
 
 // The text of a label, push button, combo box or line edit when it is wider than
@@ -29,7 +31,11 @@ void fit_tooltips(QWidget *root);
 
 // The value fields under `root` (the line edits not named lineEdit_set_...) draw
 // their panel from a cache: the same pixels, without stroking the frame again each
-// time a value changes.
-void cache_value_field_panels(QWidget *root);
+// time a value changes. They stay disabled, but their text is drawn dark enough to
+// read: the style's disabled grey has a contrast of 1.7 : 1 on its background.
+void style_value_fields(QWidget *root);
+
+// The contrast of two colours, from 1 (the same) to 21 (black on white).
+double contrast_ratio(const QColor &a, const QColor &b);
 
 #endif // APPEARANCE_H

@@ -30,12 +30,17 @@ void MyDialogWindow::bms_registers_request_send_timer_overflow()
 
 void MyDialogWindow::comport_received()
 {
-    const ReceptionResult result = link->receive();
-    if (!result.valid)
-        return;
-    show_link_state(ui->label_connection_state, true);
-    if (result.status_reply)
-        process_last_received_update_command();
+    // One read may complete several frames, each taken in the order it came.
+    const QVector<ReceptionResult> results = link->receive();
+    for (const ReceptionResult &result : results) {
+        if (!result.valid)
+            continue;
+        show_link_state(ui->label_connection_state, true);
+        if (result.read_reply)
+            registers_read(result.first_register, (result.length - 2) / 2);
+        if (result.status_reply)
+            process_last_received_update_command();
+    }
 }
 
 void MyDialogWindow::disconnect_timer_overflow()

@@ -30,7 +30,16 @@ void show_text(QLabel *label, const QString &text)
 
 void MyDialogWindow::refresh_values()
 {
+    if (registers_shown == registers_read_now && image_shown == link->image())
+        return;
+    registers_shown = registers_read_now;
+    image_shown = link->image();
     const DisplayTexts t = display_texts(link->image());
+    // A field stays empty until a reply of this connection has covered its
+    // registers: the image may still hold another pack's values, or none at all.
+    const auto known = [this](int first, int count, const QString &text) {
+        return read_now(first, count) ? text : QString();
+    };
     QLineEdit *const curve[] = {
         ui->lineEdit_dsg_curve1,  ui->lineEdit_dsg_curve2,  ui->lineEdit_dsg_curve3,
         ui->lineEdit_dsg_curve4,  ui->lineEdit_dsg_curve5,  ui->lineEdit_dsg_curve6,
@@ -38,20 +47,25 @@ void MyDialogWindow::refresh_values()
         ui->lineEdit_dsg_curve10, ui->lineEdit_dsg_curve11,
     };
     for (size_t k = 0; k < t.dsg_curve.size(); ++k)
-        show_text(curve[k], t.dsg_curve[k]);
-    show_text(ui->lineEdit_serial_number, t.serial_number);
-    show_text(ui->lineEdit_bms_firmware, t.firmware);
-    show_text(ui->lineEdit_battery_capacity, t.capacity);
-    show_text(ui->lineEdit_date_of_production, t.date_of_production);
-    show_text(ui->lineEdit_charging_state, t.charging);
-    show_text(ui->lineEdit_recuperation_enabled, t.recuperation_enabled);
-    show_text(ui->lineEdit_overheat_detected, t.overheat);
-    show_text(ui->lineEdit_remain_battery_capacity_mah, t.remaining_mah);
-    show_text(ui->lineEdit_remain_battery_capacity_percents, t.remaining_percent);
-    show_text(ui->lineEdit_battery_current, t.current_ma);
-    show_text(ui->lineEdit_battery_voltage, t.voltage_mv);
-    show_text(ui->lineEdit_t1, t.t1);
-    show_text(ui->lineEdit_t2, t.t2);
+        show_text(curve[k], known(REG_DSG_CURVE + int(k), 1, t.dsg_curve[k]));
+    show_text(ui->lineEdit_serial_number,
+              known(REG_SERIAL_NUMBER, SERIAL_NUMBER_BYTES / 2, t.serial_number));
+    show_text(ui->lineEdit_bms_firmware, known(REG_BMS_FIRMWARE, 1, t.firmware));
+    show_text(ui->lineEdit_battery_capacity, known(REG_BATTERY_CAPACITY, 1, t.capacity));
+    show_text(ui->lineEdit_date_of_production,
+              known(REG_DATE_OF_PRODUCTION, 1, t.date_of_production));
+    show_text(ui->lineEdit_charging_state, known(REG_STATUS_FLAGS, 1, t.charging));
+    show_text(ui->lineEdit_recuperation_enabled,
+              known(REG_STATUS_FLAGS, 1, t.recuperation_enabled));
+    show_text(ui->lineEdit_overheat_detected, known(REG_STATUS_FLAGS, 1, t.overheat));
+    show_text(ui->lineEdit_remain_battery_capacity_mah,
+              known(REG_REMAIN_BATTERY_CAPACITY_MAH, 1, t.remaining_mah));
+    show_text(ui->lineEdit_remain_battery_capacity_percents,
+              known(REG_REMAIN_BATTERY_CAPACITY_PERCENTS, 1, t.remaining_percent));
+    show_text(ui->lineEdit_battery_current, known(REG_BATTERY_CURRENT, 1, t.current_ma));
+    show_text(ui->lineEdit_battery_voltage, known(REG_BATTERY_VOLTAGE, 1, t.voltage_mv));
+    show_text(ui->lineEdit_t1, known(REG_TEMPERATURES, 1, t.t1));
+    show_text(ui->lineEdit_t2, known(REG_TEMPERATURES, 1, t.t2));
 
     QLineEdit *const cells[] = {
         ui->lineEdit_cell1, ui->lineEdit_cell2,  ui->lineEdit_cell3, ui->lineEdit_cell4,
@@ -64,14 +78,16 @@ void MyDialogWindow::refresh_values()
         ui->label_cell_balancing7,  ui->label_cell_balancing8, ui->label_cell_balancing9,
         ui->label_cell_balancing10,
     };
+    const bool balancing_read = read_now(REG_BALANCING_CELLS, 1);
     for (size_t k = 0; k < t.cells.size(); ++k) {
-        show_text(cells[k], t.cells[k]);
-        show_text(balancing[k], t.balancing[k]);
+        show_text(cells[k], known(REG_CELL_VOLTAGES + int(k), 1, t.cells[k]));
+        show_text(balancing[k], balancing_read ? t.balancing[k] : QStringLiteral("-"));
     }
 
     // The rows of the advanced settings, by the setting each shows.
-    const auto show_setting = [&t](Setting s, QLineEdit *field) {
-        show_text(field, t.settings[static_cast<size_t>(s)]);
+    const auto show_setting = [&t, &known](Setting s, QLineEdit *field) {
+        const SettingDef &def = setting_def(s);
+        show_text(field, known(def.reg, def.words, t.settings[static_cast<size_t>(s)]));
     };
     using S = Setting;
     show_setting(S::ChargeOvercurrent, ui->lineEdit_undercurrent_current);
@@ -100,9 +116,10 @@ void MyDialogWindow::refresh_values()
     show_setting(S::AdcGain, ui->lineEdit_adc_gain);
     show_setting(S::AdcOffset, ui->lineEdit_adc_offset);
 
-    show_text(ui->lineEdit_charging_enabled, t.charging_enabled);
-    show_text(ui->lineEdit_discharging_enabled, t.discharging_enabled);
-    show_text(ui->lineEdit_bms_serial, t.bms_serial);
+    show_text(ui->lineEdit_charging_enabled, known(REG_CHARGING_ENABLED, 1, t.charging_enabled));
+    show_text(ui->lineEdit_discharging_enabled,
+              known(REG_DISCHARGING_ENABLED, 1, t.discharging_enabled));
+    show_text(ui->lineEdit_bms_serial, known(REG_BMS_SERIAL, BMS_SERIAL_BYTES / 2, t.bms_serial));
 }
 
 void MyDialogWindow::values_refresh_timer_overflow()

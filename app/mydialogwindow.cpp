@@ -220,7 +220,8 @@ MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::My
         port_to_remember.clear();
     });
 
-    cache_value_field_panels(this);
+    track_setting_inputs();
+    style_value_fields(this);
     fit_tooltips(this);
 }
 
@@ -273,6 +274,7 @@ void MyDialogWindow::comport_connect()
     // A port that did not open gets its line in the log; the window goes on as
     // after an open, and the link label shows that nothing answers.
     const QString name = ui->ports_combo_box->currentText();
+    forget_values();
     if (link->open(name))
         port_to_remember = name;
     else

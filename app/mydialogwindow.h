@@ -1,8 +1,14 @@
 #ifndef MYDIALOGWINDOW_H
 #define MYDIALOGWINDOW_H
 
+#include "settings/settings.h"
+
 #include <QDialog>
 #include <QHash>
+#include <QSet>
+#include <QVector>
+
+#include <bitset>
 
 class BmsLink;
 class QPushButton;
@@ -82,6 +88,22 @@ private slots:
 private:
     static constexpr qint32 values_refresh_period_ms = 500;
 
+    // A setting's input widget; `part` is the point of the discharge curve, or 0,
+    // 1, 2 for the day, month and year of the date.
+    struct SettingInput {
+        QWidget *input;
+        Setting setting;
+        int part;
+    };
+
+    // What the window knows of the BMS it is connected to comes from this
+    // connection's replies only (setting_inputs.cpp).
+    void track_setting_inputs();
+    void forget_values();
+    void registers_read(int first, int count);
+    bool read_now(int first, int count) const;
+    void fill_input(const SettingInput &entry);
+
     Ui::MyDialogWindow *ui;
     BmsLink *link;
     UpgradeEngine *upgrade;
@@ -90,6 +112,14 @@ private:
     QHash<const QWidget *, QPushButton *> row_buttons;
     // The port just opened, until the BMS first answers through it.
     QString port_to_remember;
+    // The registers a reply of the current connection has covered, and what the
+    // fields showed at the last refresh: most refreshes of a pack at rest change nothing.
+    std::bitset<128> registers_read_now;
+    std::bitset<128> registers_shown;
+    RegisterImage image_shown{};
+    QVector<SettingInput> setting_inputs;
+    // Inputs the user has typed into or chosen in: the BMS's values never replace them.
+    QSet<const QWidget *> changed_inputs;
 };
 
 #endif // MYDIALOGWINDOW_H

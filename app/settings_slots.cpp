@@ -7,6 +7,42 @@
 namespace
 {
 
+// Set writes what the input shows, or nothing. An input that shows no value (a
+// combo box with nothing chosen, a line edit left empty) writes nothing, and the
+// log pane says so with the row's label and, for a value the list does not offer,
+// what the BMS holds.
+bool shows_a_value(const QWidget *input)
+{
+    const auto *box = qobject_cast<const QComboBox *>(input);
+    const auto *edit = qobject_cast<const QLineEdit *>(input);
+    if (box ? box->currentIndex() >= 0 : !edit->text().trimmed().isEmpty())
+        return true;
+    // The label and the value field of the input's row: left of it, level with it.
+    QString label;
+    QString held;
+    const int middle = input->geometry().center().y();
+    const auto siblings = input->parentWidget()->children();
+    for (const QObject *sibling : siblings) {
+        const auto *w = qobject_cast<const QWidget *>(sibling);
+        if (!w || w->x() >= input->x() || middle < w->y() || middle > w->geometry().bottom())
+            continue;
+        if (const auto *l = qobject_cast<const QLabel *>(w))
+            label = l->text();
+        else if (const auto *field = qobject_cast<const QLineEdit *>(w))
+            held = field->text();
+    }
+    const char *why = !box             ? "Nothing written for %1: a value must be entered"
+                      : held.isEmpty() ? "Nothing written for %1: a value must be chosen"
+                                       : "Nothing written for %1: the BMS holds %2, which is "
+                                         "not in the list; a value must be chosen";
+    QString line = QCoreApplication::translate("MyDialogWindow", why).arg(label);
+    if (box && !held.isEmpty())
+        line = line.arg(held);
+    if (auto *log = input->window()->findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit")))
+        log->appendPlainText(line);
+    return false;
+}
+
 // A value the window does not accept is dropped before anything happens, so the
 // polling timer keeps its phase. A write restarts the polling countdown, so the
 // next read request leaves no sooner than one period after it (and polling
@@ -21,12 +57,18 @@ void write(BmsLink *link, Setting setting, const std::optional<QByteArray> &byte
 
 void write(BmsLink *link, Setting setting, const QComboBox *box)
 {
+    if (!shows_a_value(box))
+        return;
     write(link, setting,
           encode_window_input(setting_def(setting), box->currentText(), box->currentIndex()));
 }
 
 void write(BmsLink *link, Setting setting, const QLineEdit *edit)
 {
+    // A serial number of spaces is a value; empty is none.
+    if (setting == Setting::SerialNumber ? edit->text().isEmpty() && !shows_a_value(edit)
+                                         : !shows_a_value(edit))
+        return;
     write(link, setting, encode_window_input(setting_def(setting), edit->text(), -1));
 }
 
@@ -44,6 +86,10 @@ void MyDialogWindow::set_parameter_capacity()
 
 void MyDialogWindow::set_parameter_date_of_production()
 {
+    if (!shows_a_value(ui->comboBox_set_day_of_production) ||
+        !shows_a_value(ui->comboBox_set_month_of_production) ||
+        !shows_a_value(ui->comboBox_set_year_of_production))
+        return;
     write(link, Setting::DateOfProduction,
           encode_window_date(ui->comboBox_set_day_of_production->currentIndex(),
                              ui->comboBox_set_month_of_production->currentIndex(),

@@ -3,8 +3,10 @@
 #include "arguments.h"
 #include "bms_link.h"
 #include "live_sampler.h"
+#include "made_by.h"
 #include "monitor/display.h"
 #include "output.h"
+#include "report/setting_labels.h"
 #include "terminal.h"
 
 #include <QCommandLineParser>
@@ -38,7 +40,7 @@ QVector<ReportSetting> settings_of(const RegisterImage &image, const SettingsFil
         // Texts and dates say what they are; a unit column would only repeat it.
         const bool words = QLatin1String(setting.unit) == QLatin1String("text") ||
                            setting.form == SettingForm::Date;
-        ReportSetting row{QString::fromLatin1(setting.name),
+        ReportSetting row{QString::fromLatin1(setting.name), setting_label(setting.id),
                           words ? QString() : QString::fromUtf8(setting.unit),
                           value_of(decode_setting(setting, image)), QString()};
         const QJsonValue &old = before.values[static_cast<size_t>(setting.id)];
@@ -49,11 +51,6 @@ QVector<ReportSetting> settings_of(const RegisterImage &image, const SettingsFil
     return rows;
 }
 
-int held(const RegisterImage &image, Setting setting)
-{
-    return decode_setting(setting_def(setting), image).toInt();
-}
-
 } // namespace
 
 CommandInfo ReportCommand::info()
@@ -61,19 +58,26 @@ CommandInfo ReportCommand::info()
     using O = QCommandLineOption;
     return {
         "report",
-        "report [-o FILE] [--format html|md|json] [--duration S] [--before BACKUP.json]",
-        "a service report: identity, settings, S seconds of samples\n"
-        "and the findings, as one HTML page, Markdown or JSON",
+        "report [-o FILE] [--format html|md|json] [--duration S] [--before BACKUP.json]\n"
+        "       [--shop TEXT] [--technician TEXT] [--job TEXT]",
+        "a service report: identity, settings, S seconds of samples,\n"
+        "the findings and a verdict, as one HTML page, Markdown or JSON",
         "Reads the identity and settings, samples the live values every 100 ms for S seconds\n"
-        "(default 10) and writes a report for the customer: the pack, the settings (with\n"
-        "--before, those changed since that backup, old and new), each quantity's and each\n"
-        "cell's minimum, mean and maximum, a chart of the cells, and the findings: a cell\n"
-        "spread above the BMS's disbalance threshold, a cell outside its undervoltage or\n"
-        "overvoltage, a temperature within the critical hysteresis, a cell that sags more\n"
-        "than the others under load. The format follows -o's extension (.html, .htm, .md,\n"
-        ".json; html otherwise); --format overrides it. Without -o the report goes to\n"
-        "standard output. Samples missed while the BMS is silent are left out; a BMS silent\n"
-        "at the end of the sampling leaves no report (exit 1).",
+        "(default 10) and writes a report for the customer, headed by a verdict (ok,\n"
+        "attention or fault) and the sentence behind it: the pack, the findings, each\n"
+        "quantity's and each cell's minimum, mean and maximum with each cell's internal\n"
+        "resistance in mOhm, a chart of the cells over the pack current, and the settings\n"
+        "(with --before, those changed since that backup). The findings: the BMS not\n"
+        "acting on its undervoltage, overvoltage or temperature protection, its overheat\n"
+        "flag, a cell below the shutdown voltage or outside undervoltage or overvoltage, a\n"
+        "temperature within the critical hysteresis, a cell that sags more than the others\n"
+        "under load, a cell spread above the disbalance threshold, a setting changed since\n"
+        "--before. --shop, --technician and --job head the report; those not given are\n"
+        "read from $XDG_CONFIG_HOME/bmsctl/report.conf (keys shop, technician, job). The\n"
+        "format follows -o's extension (.html, .htm, .md, .json; html otherwise); --format\n"
+        "overrides it. Without -o the report goes to standard output. Samples missed while\n"
+        "the BMS is silent are left out; a BMS silent at the end of the sampling leaves no\n"
+        "report (exit 1).",
         "bmsctl report -o pack-0117.html --before pack-0117.json",
         {O({QStringLiteral("o"), QStringLiteral("output")},
            QStringLiteral("write FILE (replaced whole, never left half-written)"),
@@ -84,7 +88,12 @@ CommandInfo ReportCommand::info()
          O(QStringLiteral("duration"), QStringLiteral("sample for S seconds, 1 to 3600 (10)"),
            QStringLiteral("S")),
          O(QStringLiteral("before"), QStringLiteral("show the settings changed since this backup"),
-           QStringLiteral("BACKUP.json"))}};
+           QStringLiteral("BACKUP.json")),
+         O(QStringLiteral("shop"), QStringLiteral("the shop's name on the report"),
+           QStringLiteral("TEXT")),
+         O(QStringLiteral("technician"), QStringLiteral("the technician's name"),
+           QStringLiteral("TEXT")),
+         O(QStringLiteral("job"), QStringLiteral("the job number"), QStringLiteral("TEXT"))}};
 }
 
 bool ReportCommand::parse(const QCommandLineParser &p, const QStringList &)
@@ -109,6 +118,15 @@ bool ReportCommand::parse(const QCommandLineParser &p, const QStringList &)
         if (!formats.contains(options_.format))
             return fail(
                 QStringLiteral("--format %1: html, md or json is expected").arg(options_.format));
+    }
+    for (const auto &[name, field] :
+         {std::pair{"shop", &options_.shop}, std::pair{"technician", &options_.technician},
+          std::pair{"job", &options_.job}}) {
+        if (!p.isSet(QLatin1String(name)))
+            continue;
+        *field = p.value(QLatin1String(name));
+        if (field->isNull()) // given, if empty: not the same as not given
+            *field = QLatin1String("");
     }
     if (!p.isSet(QStringLiteral("before")))
         return true;
@@ -144,6 +162,13 @@ ReportCommand::ReportCommand()
 
 int ReportCommand::prepare()
 {
+    MadeBy made_by{options_.shop, options_.technician, options_.job};
+    QString problem;
+    if (!complete_made_by(made_by, report_config_path(), &problem))
+        return refuse(QStringLiteral("report: ") + problem);
+    input_.shop = made_by.shop;
+    input_.technician = made_by.technician;
+    input_.job = made_by.job;
     if (options_.output.isEmpty())
         return -1;
     output_ = new QSaveFile(options_.output, this);
@@ -160,11 +185,11 @@ void ReportCommand::run(BmsLink *link)
     input_.settings = settings_of(image, options_.before);
     input_.has_before = !options_.before.path.isEmpty();
     input_.before_file = options_.before.path;
-    input_.cell_disbalance_threshold_mv = held(image, Setting::CellDisbalanceThreshold);
-    input_.undervoltage_mv = held(image, Setting::Undervoltage);
-    input_.overvoltage_mv = held(image, Setting::Overvoltage);
-    input_.critical_temperature_c = held(image, Setting::CriticalTemperature);
-    input_.critical_temperature_hysteresis_c = held(image, Setting::CriticalTemperatureHysteresis);
+    input_.analysis.limits = report_limits(image);
+    input_.analysis.before_file = options_.before.path;
+    for (const ReportSetting &s : input_.settings)
+        if (!s.before.isEmpty())
+            input_.analysis.changes.append({s.label, s.before, s.value});
     input_.duration_s = static_cast<int>(options_.duration_ms / 1000);
     if (input_.has_before && !options_.before.bms_serial.isEmpty() &&
         options_.before.bms_serial != id.bms_serial)
@@ -178,6 +203,7 @@ void ReportCommand::run(BmsLink *link)
     });
     // The snapshot holds the live registers too: it is the first sample.
     clock_.start();
+    input_.started_at = QDateTime::currentDateTimeUtc();
     takeSample();
     sampler_->start(link_);
     // Samples at 0, 0.1, ... S s: the last one's reply has half a period to come in.
@@ -186,7 +212,7 @@ void ReportCommand::run(BmsLink *link)
 
 void ReportCommand::takeSample()
 {
-    input_.samples.append(sample_of(decode_pack_state(link_->image()), clock_.elapsed()));
+    input_.analysis.samples.append(sample_of(decode_pack_state(link_->image()), clock_.elapsed()));
     showProgress();
 }
 
@@ -198,7 +224,7 @@ void ReportCommand::complete()
     if (sampler_->silent()) {
         warn(QStringLiteral("report: the BMS has not answered since %1 s into the sampling; "
                             "no report written")
-                 .arg(input_.samples.last().ms / 1000.0, 0, 'f', 1));
+                 .arg(input_.analysis.samples.last().ms / 1000.0, 0, 'f', 1));
         finish(exit_code::FAILED);
         return;
     }
@@ -208,7 +234,7 @@ void ReportCommand::complete()
 int ReportCommand::write()
 {
     input_.generated_at = QDateTime::currentDateTimeUtc();
-    const ReportAnalysis a = analyse(input_);
+    const ReportAnalysis a = analyse(input_.analysis);
     const QByteArray text = options_.format == QLatin1String("md")     ? render_markdown(input_, a)
                             : options_.format == QLatin1String("json") ? render_json(input_, a)
                                                                        : render_html(input_, a);
@@ -220,6 +246,7 @@ int ReportCommand::write()
              .arg(a.findings.size() == 1 ? "" : "s"));
     for (const Finding &f : a.findings)
         warn(QStringLiteral("report: finding: ") + f.title);
+    warn(QStringLiteral("report: verdict: %1").arg(verdict_name(a.verdict)));
     if (!output_) {
         say(QString::fromUtf8(text));
         return exit_code::OK;

@@ -44,7 +44,8 @@ private:
         QString output; // -o; standard output when empty
         QString format; // html, md or json
         qint64 duration_ms = 10000;
-        SettingsFile before; // --before; its path stays empty without it
+        SettingsFile before;           // --before; its path stays empty without it
+        QString shop, technician, job; // null when not given
     } options_;
     ReportInput input_;
     BmsLink *link_ = nullptr;

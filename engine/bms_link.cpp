@@ -1,5 +1,7 @@
 #include "bms_link.h"
 
+#include "link/stream.h"
+
 #include <QLoggingCategory>
 #include <QSerialPort>
 #include <QTimer>
@@ -71,6 +73,7 @@ void BmsLink::close()
 {
     if (port_->isOpen())
         port_->close();
+    line_.clear(); // the start of a frame from this connection ends with it
 }
 
 QString BmsLink::errorString() const
@@ -80,6 +83,10 @@ QString BmsLink::errorString() const
 
 void BmsLink::send(const QByteArray &frame)
 {
+    // A port that did not open, or was closed when its device went away, would
+    // refuse the frame with a warning on standard error, ten times a second.
+    if (!port_->isOpen())
+        return;
     port_->write(frame);
     if (send_wait_ms_ > 0)
         port_->waitForBytesWritten(send_wait_ms_);
@@ -153,23 +160,31 @@ void BmsLink::requestTimedOut()
     emit readFailed(first);
 }
 
-ReceptionResult BmsLink::receive()
+QVector<ReceptionResult> BmsLink::receive()
 {
-    const qint64 buffered = port_->bytesAvailable();
-    const auto available = static_cast<quint8>(buffered);
     // All that is buffered, as readAll() would return, without the 16 KB that
     // readAll() allocates and trims again for every reply.
-    const QByteArray batch = port_->read(buffered);
-    const ReceptionResult result = receive_batch(available, batch, reply_buffer_, image_);
+    const QByteArray bytes = port_->read(port_->bytesAvailable());
     port_->flush();
-    if (!result.valid)
-        return result;
+    QVector<ReceptionResult> results;
+    const QVector<QByteArray> frames = take_frames(line_, bytes);
+    for (const QByteArray &frame : frames) {
+        const ReceptionResult result = receive_frame(frame, image_);
+        results.append(result);
+        take(result);
+    }
+    return results;
+}
 
+void BmsLink::take(const ReceptionResult &result)
+{
+    if (!result.valid)
+        return;
     // Any well-formed frame proves the link; only a read reply carries data.
     emit linkAlive();
     supervision_timer_->start(supervision_period_ms_);
     if (!result.read_reply)
-        return result;
+        return;
 
     qCDebug(reply_log) << "Correct reply received, copied to the bms registers array";
     const int count = (result.length - 2) / 2;
@@ -189,5 +204,4 @@ ReceptionResult BmsLink::receive()
         else
             sendPendingRequest();
     }
-    return result;
 }

@@ -11,8 +11,8 @@
 //   soon as the reply to the previous one is in, so a snapshot of the whole space
 //   takes six round trips. A request unanswered within timeout() is sent once
 //   more, then the read fails.
-// Every batch from the port is checked as exactly one frame, as the BMS sends
-// each reply in one piece; nothing is reassembled.
+// The port is read as a stream: a reply that arrives in pieces is put together,
+// replies that arrive together are taken one by one (link/stream.h).
 
 #include "link/frame.h"
 #include "link/reception.h"
@@ -90,9 +90,9 @@ public:
     // Silence for this long reports linkLost(); the window's is one second.
     void setSupervisionPeriod(int ms) { supervision_period_ms_ = ms; }
 
-    // Takes one batch from the port. Also returned, for a front end that reacts to
-    // the reception itself.
-    ReceptionResult receive();
+    // Takes what the port holds: every frame completed by it, in order. Also
+    // returned, for a front end that reacts to the reception itself.
+    QVector<ReceptionResult> receive();
     void supervisionTimeout() { emit linkLost(); }
 
     const RegisterImage &image() const { return image_; }
@@ -106,6 +106,7 @@ signals:
     void readFailed(int first_register);
 
 private:
+    void take(const ReceptionResult &result);
     void sendPendingRequest();
     void requestTimedOut();
 
@@ -114,7 +115,7 @@ private:
     QTimer *supervision_timer_;
     QTimer *request_timer_;
     RegisterImage image_{};
-    RegisterImage reply_buffer_{};
+    QByteArray line_; // the start of a frame whose rest has not arrived yet
     qint32 request_offset_ = 0;
     QVector<PollRequest> pending_;
     int attempts_ = 0; // of the outstanding request

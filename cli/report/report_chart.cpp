@@ -59,7 +59,8 @@ QPolygonF trace(const QVector<QPointF> &points)
 
 QByteArray render_cell_chart_svg(const ReportInput &in, const ReportAnalysis &a, QSize size)
 {
-    if (in.samples.isEmpty() || !qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+    const QVector<PackSample> &samples = in.analysis.samples;
+    if (samples.isEmpty() || !qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
         return {};
 
     // Value ranges, widened so a flat trace still gets a readable axis.
@@ -72,14 +73,32 @@ QByteArray render_cell_chart_svg(const ReportInput &in, const ReportAnalysis &a,
     const double y_step = tick_step(hi - lo + 2 * pad, 6);
     lo = std::floor((lo - pad) / y_step) * y_step;
     hi = std::ceil((hi + pad) / y_step) * y_step;
-    const qint64 t0 = in.samples.first().ms;
-    const double span_s = std::max(1.0, (in.samples.last().ms - t0) / 1000.0);
+    const qint64 t0 = samples.first().ms;
+    const double span_s = std::max(1.0, (samples.last().ms - t0) / 1000.0);
     const double x_step = tick_step(span_s, 8);
 
-    const QRectF plot(64, 40, size.width() - 64 - 18, size.height() - 40 - 46);
+    // The current gets a strip of its own under the voltages, on the same time
+    // axis, so a cell's sag lines up with the load step that caused it. Zero is
+    // always on it: discharge below the line, charge above.
+    double i_lo = std::min(0.0, a.current_ma.min / 1000.0);
+    double i_hi = std::max(0.0, a.current_ma.max / 1000.0);
+    const double i_step = tick_step(std::max(1.0, i_hi - i_lo), 3);
+    i_lo = std::floor(i_lo / i_step) * i_step;
+    i_hi = std::ceil(i_hi / i_step) * i_step;
+    if (i_hi - i_lo < i_step)
+        i_hi = i_lo + i_step;
+
+    const double bottom_margin = 46, strip_gap = 26;
+    const double strip_h = std::round((size.height() - 40 - bottom_margin) * 0.26);
+    const QRectF plot(64, 40, size.width() - 64 - 18,
+                      size.height() - 40 - bottom_margin - strip_gap - strip_h);
+    const QRectF strip(plot.left(), plot.bottom() + strip_gap, plot.width(), strip_h);
     const auto x_of = [&](double s) { return plot.left() + s / span_s * plot.width(); };
     const auto y_of = [&](double mv) {
         return plot.bottom() - (mv - lo) / (hi - lo) * plot.height();
+    };
+    const auto yi_of = [&](double amps) {
+        return strip.bottom() - (amps - i_lo) / (i_hi - i_lo) * strip.height();
     };
 
     QBuffer buffer;
@@ -89,8 +108,9 @@ QByteArray render_cell_chart_svg(const ReportInput &in, const ReportAnalysis &a,
     svg.setSize(size);
     svg.setViewBox(QRect(QPoint(0, 0), size));
     svg.setResolution(96);
-    svg.setTitle(QStringLiteral("Cell voltages"));
-    svg.setDescription(QStringLiteral("The ten cell voltages in mV over the sampling in seconds"));
+    svg.setTitle(QStringLiteral("Cell voltages and pack current"));
+    svg.setDescription(QStringLiteral("The ten cell voltages in mV over the sampling in seconds, "
+                                      "and the pack current in A under them"));
 
     QPainter p(&svg);
     QFont font(QStringLiteral("DejaVu Sans"));
@@ -106,19 +126,33 @@ QByteArray render_cell_chart_svg(const ReportInput &in, const ReportAnalysis &a,
         p.drawText(QRectF(0, y_of(v) - 8, plot.left() - 6, 16), Qt::AlignRight | Qt::AlignVCenter,
                    QString::number(std::lround(v)));
     }
+    for (double v = i_lo; v <= i_hi + i_step / 2; v += i_step) {
+        p.setPen(QPen(v == 0 ? QColor(0x99, 0x99, 0x99) : grid, 1));
+        p.drawLine(QPointF(strip.left(), yi_of(v)), QPointF(strip.right(), yi_of(v)));
+        p.setPen(ink);
+        p.drawText(QRectF(0, yi_of(v) - 8, strip.left() - 6, 16), Qt::AlignRight | Qt::AlignVCenter,
+                   QString::number(v, 'g', 6));
+    }
     for (double s = 0; s <= span_s + 1e-9; s += x_step) {
         p.setPen(QPen(grid, 1));
         p.drawLine(QPointF(x_of(s), plot.top()), QPointF(x_of(s), plot.bottom()));
+        p.drawLine(QPointF(x_of(s), strip.top()), QPointF(x_of(s), strip.bottom()));
         p.setPen(ink);
-        p.drawText(QRectF(x_of(s) - 30, plot.bottom() + 4, 60, 16), Qt::AlignCenter,
+        p.drawText(QRectF(x_of(s) - 30, strip.bottom() + 4, 60, 16), Qt::AlignCenter,
                    QString::number(s, 'g', 6));
     }
     p.setPen(QPen(ink, 1));
     p.setBrush(Qt::NoBrush);
     p.drawRect(plot);
+    p.drawRect(strip);
     p.drawText(QRectF(0, plot.top() - 24, plot.left() - 6, 16), Qt::AlignRight | Qt::AlignVCenter,
                QStringLiteral("mV"));
-    p.drawText(QRectF(plot.left(), plot.bottom() + 24, plot.width(), 16), Qt::AlignCenter,
+    p.drawText(QRectF(0, strip.top() - 22, strip.left() - 6, 16), Qt::AlignRight | Qt::AlignVCenter,
+               QStringLiteral("A"));
+    p.drawText(QRectF(strip.left(), strip.top() - 20, strip.width(), 16),
+               Qt::AlignLeft | Qt::AlignVCenter,
+               QStringLiteral("pack current (negative: discharge)"));
+    p.drawText(QRectF(plot.left(), strip.bottom() + 24, plot.width(), 16), Qt::AlignCenter,
                QStringLiteral("time since the start of sampling, s"));
 
     // Cells a finding names are drawn heavier and last, on top of the others.
@@ -150,9 +184,9 @@ QByteArray render_cell_chart_svg(const ReportInput &in, const ReportAnalysis &a,
                           Qt::RoundJoin));
             // A silence of the BMS breaks the line: nothing was measured there.
             QVector<QPointF> points;
-            for (int k = 0; k < in.samples.size(); ++k) {
-                const PackSample &s = in.samples[k];
-                if (k > 0 && s.ms - in.samples[k - 1].ms > REPORT_GAP_MS) {
+            for (int k = 0; k < samples.size(); ++k) {
+                const PackSample &s = samples[k];
+                if (k > 0 && s.ms - samples[k - 1].ms > REPORT_GAP_MS) {
                     p.drawPolyline(trace(points));
                     points.clear();
                 }
@@ -161,6 +195,18 @@ QByteArray render_cell_chart_svg(const ReportInput &in, const ReportAnalysis &a,
             p.drawPolyline(trace(points));
         }
     }
+    p.setClipRect(strip);
+    p.setPen(QPen(ink, 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    QVector<QPointF> points;
+    for (int k = 0; k < samples.size(); ++k) {
+        const PackSample &s = samples[k];
+        if (k > 0 && s.ms - samples[k - 1].ms > REPORT_GAP_MS) {
+            p.drawPolyline(trace(points));
+            points.clear();
+        }
+        points << QPointF(x_of((s.ms - t0) / 1000.0), yi_of(s.current_ma / 1000.0));
+    }
+    p.drawPolyline(trace(points));
     p.end();
     return buffer.data();
 }

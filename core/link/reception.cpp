@@ -1,32 +1,27 @@
 #include "link/reception.h"
 
-ReceptionResult receive_batch(quint8 available, const QByteArray &batch,
-                              RegisterImage &reply_buffer, RegisterImage &image)
+ReceptionResult receive_frame(const QByteArray &frame, RegisterImage &image)
 {
     ReceptionResult result;
-    const int n = available;
-    for (int i = 0; i < n; ++i)
-        reply_buffer[static_cast<size_t>(i)] =
-            i < batch.size() ? static_cast<quint8>(batch.at(i)) : 0;
-
-    // n <= 255 and recognise_frame reads only below n, so everything stays inside
-    // the 256-byte reply buffer.
-    const FrameKind kind = recognise_frame(reply_buffer.data(), n);
+    const auto *bytes = reinterpret_cast<const quint8 *>(frame.constData());
+    // recognise_frame reads only below the size, and accepts a size of LEN + 6
+    // alone, so every offset read below lies inside the frame.
+    const FrameKind kind = recognise_frame(bytes, static_cast<int>(frame.size()));
     if (kind == FrameKind::Invalid)
         return result;
     result.valid = true;
     if (kind != FrameKind::ReadReply)
         return result;
 
-    result.length = reply_buffer[2];
-    result.first_register = reply_buffer[5];
+    result.length = bytes[2];
+    result.first_register = bytes[5];
     const int data_size = result.length - 2;
     const int start = 2 * result.first_register;
     if (data_size > 0 && start + data_size > REGISTER_IMAGE_SIZE)
         return result;
     result.read_reply = true;
     for (int i = 0; i < data_size; ++i)
-        image[static_cast<size_t>(start + i)] = reply_buffer[static_cast<size_t>(6 + i)];
+        image[static_cast<size_t>(start + i)] = bytes[6 + i];
     result.stored = data_size > 0;
     result.status_reply =
         result.first_register == REG_LAST_PROCESSED_COMMAND && result.length == STATUS_REPLY_LEN;

@@ -1,8 +1,8 @@
 #ifndef LINK_RECEPTION_H
 #define LINK_RECEPTION_H
 
-// What the tool does with one batch of bytes from the port, and which registers
-// the next poll asks for. Both are plain functions over values so that tests and
+// What the tool does with one frame from the port, and which registers the next
+// poll asks for. Both are plain functions over values so that tests and
 // fuzzers drive them without a port or a window.
 
 #include "link/frame.h"
@@ -24,19 +24,15 @@ struct ReceptionResult {
     bool status_reply = false; // r = 0x69 with LEN = 6: hand over to the upgrade sequencer
 };
 
-// Checks one batch as exactly one frame and stores a read reply in `image`.
-// `available` is the count the port reported, already cut to 8 bits as the link
-// keeps it; `batch` is what was read. The first `available` bytes go to the start
-// of `reply_buffer` (a position beyond what was read gives 0); the rest of the
-// reply buffer keeps its old bytes. Never touches memory outside the arguments,
-// whatever the input.
+// Takes one frame from the line (see link/stream.h) and stores a read reply in
+// `image`. The frame is checked again, size and checksum: whatever it is given,
+// nothing outside the arguments is touched.
 //
 // A read reply whose data would run past the end of the image (2r + LEN - 2 > 256)
 // is dropped whole: such a register number or length cannot come from a healthy
 // BMS, so half of it would only plant garbage beside good values. It still proves
 // the link, like any frame with the right size and checksum.
-ReceptionResult receive_batch(quint8 available, const QByteArray &batch,
-                              RegisterImage &reply_buffer, RegisterImage &image);
+ReceptionResult receive_frame(const QByteArray &frame, RegisterImage &image);
 
 struct PollRequest {
     quint8 first_register = 0;

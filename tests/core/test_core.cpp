@@ -4,6 +4,7 @@
 #include "hex_text.h"
 
 #include "link/reception.h"
+#include "link/stream.h"
 #include "monitor/display.h"
 #include "settings/settings.h"
 #include "upgrade/upgrade_commands.h"
@@ -75,29 +76,22 @@ private slots:
 
     void reception_and_polling()
     {
-        RegisterImage reply{};
         RegisterImage image{};
-        // The count is kept in 8 bits: 256 extra bytes wrap back onto one frame.
-        const QByteArray wrapped = STATUS + QByteArray(256, '\x7E');
-        ReceptionResult r =
-            receive_batch(static_cast<quint8>(wrapped.size()), wrapped, reply, image);
+        ReceptionResult r = receive_frame(STATUS, image);
         QVERIFY(r.stored && r.status_reply);
         QCOMPARE(register_value(image, 0x6A), quint16(0x4433));
-
-        // The port reported more than could be read: the missing bytes are zeros.
-        reply.fill(0xEE);
-        QVERIFY(!receive_batch(12, STATUS.left(10), reply, image).valid);
-        QVERIFY(reply[10] == 0 && reply[11] == 0 && reply[12] == 0xEE);
+        QVERIFY(!receive_frame(STATUS.left(10), image).valid);
+        QVERIFY(!receive_frame(STATUS + '\0', image).valid);
 
         // A reply to the poll of 0x64 holds the status registers but is no status reply;
         // one that would run past the image is dropped whole, one that just fits is kept.
         const QByteArray last = read_reply(0x64, QByteArray(36, '\x01'));
-        r = receive_batch(static_cast<quint8>(last.size()), last, reply, image);
+        r = receive_frame(last, image);
         QVERIFY(r.stored && !r.status_reply);
         image.fill(0);
         for (int first : {0x7F, 0x7E}) {
             const QByteArray frame = read_reply(static_cast<quint8>(first), QByteArray(4, '3'));
-            r = receive_batch(static_cast<quint8>(frame.size()), frame, reply, image);
+            r = receive_frame(frame, image);
             QVERIFY(r.valid && r.stored == (first == 0x7E));
         }
         QCOMPARE(register_value(image, 0x7F), quint16(0x3333));
@@ -110,6 +104,53 @@ private slots:
             offset = p.next_offset;
         }
         QCOMPARE(cycle, (QList<int>{0, 20, 20, 20, 40, 20, 60, 20, 80, 20, 100, 18, 0, 20}));
+    }
+
+    // The line as a stream: pieces put together, merged frames taken apart, noise and
+    // broken frames dropped without losing the frames around them.
+    void line_as_a_stream()
+    {
+        const QByteArray reply = read_reply(0x00, QByteArray(40, '\x11')); // 46 bytes
+        QByteArray pending;
+        const auto feed = [&pending](const QByteArray &bytes) {
+            return take_frames(pending, bytes);
+        };
+        // In 32-byte packets and byte by byte.
+        QVERIFY(feed(reply.left(32)).isEmpty());
+        QCOMPARE(feed(reply.mid(32)), QVector<QByteArray>{reply});
+        QVERIFY(pending.isEmpty());
+        for (int i = 0; i < STATUS.size() - 1; ++i)
+            QVERIFY(feed(STATUS.mid(i, 1)).isEmpty());
+        QCOMPARE(feed(STATUS.right(1)), QVector<QByteArray>{STATUS});
+
+        // Merged, with noise before, between and after (a lone 55 may start a header).
+        QCOMPARE(feed(hex("00 AA 55 13") + reply + hex("FF") + STATUS + STATUS.left(3) + hex("55")),
+                 (QVector<QByteArray>{reply, STATUS}));
+        QCOMPARE(pending, STATUS.left(3) + hex("55"));
+        // That half frame was noise: the whole one after it is taken, and the half
+        // frame's 55 at the end is kept for what follows.
+        QCOMPARE(feed(STATUS.mid(1)), QVector<QByteArray>{STATUS});
+        QVERIFY(pending.isEmpty());
+
+        // A wrong checksum or an impossible LEN costs only that frame.
+        QByteArray bad = STATUS;
+        bad[8] = static_cast<char>(bad.at(8) ^ 0x40);
+        QCOMPARE(feed(bad + hex("55 AA FF 00") + STATUS), QVector<QByteArray>{STATUS});
+        // A header whose frame is cut short never holds back the whole ones after it;
+        // nothing else is left behind, and what is left is never more than one frame.
+        QCOMPARE(feed(STATUS.left(7) + reply + reply), (QVector<QByteArray>{reply, reply}));
+        QVERIFY(pending.isEmpty());
+        QVERIFY(feed(hex("55 AA F9") + QByteArray(400, '\x01')).isEmpty());
+        QVERIFY(pending.size() < 255);
+
+        // Every frame the stream yields is one receive_frame accepts.
+        pending.clear();
+        const QByteArray noisy = hex("55 AA 06 25") + STATUS + hex("55 AA 00 00 FF FF");
+        const QVector<QByteArray> frames = feed(noisy);
+        QCOMPARE(frames.size(), 2);
+        RegisterImage image{};
+        for (const QByteArray &frame : frames)
+            QVERIFY(receive_frame(frame, image).valid);
     }
 
     void display_edges()
