@@ -404,6 +404,7 @@ protected:
             auto *report = new ReportCommand;
             report->setParent(this);
             report->options_ = command_->options_;
+            report->setHistory(command_->historyDatabase(), command_->history().enabled());
             report->options_.output =
                 QDir(command_->options_.output)
                     .filePath(serial + QLatin1Char('.') + command_->options_.format);

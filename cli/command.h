@@ -6,6 +6,7 @@
 // an open link once the BMS has answered. Each command is one class in its own
 // files and one line in registry.cpp.
 
+#include "history_recorder.h"
 #include "link/reception.h"
 
 #include <QCommandLineOption>
@@ -14,6 +15,8 @@
 #include <QPair>
 #include <QStringList>
 #include <QVector>
+
+#include <memory>
 
 class BmsLink;
 class QCommandLineParser;
@@ -58,8 +61,23 @@ public:
     // The first read is in link->image(). Ends with finished().
     virtual void run(BmsLink *link) { Q_UNUSED(link) }
 
+    // The service history of this run (--database, --no-history), set once the
+    // command line is read. A command records through history(), which opens
+    // nothing until its first record, and passes each call's result to
+    // noteHistory(): a history that cannot be written is one warning, never the
+    // command's failure.
+    void setHistory(const QString &database, bool enabled);
+    const QString &historyDatabase() const { return history_database_; }
+    HistoryRecorder &history();
+    void noteHistory(const QString &warning);
+
 signals:
     void finished(int exit_code);
+
+private:
+    QString history_database_;
+    bool history_enabled_ = true;
+    std::unique_ptr<HistoryRecorder> history_;
 };
 
 #endif // CLI_COMMAND_H

@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include "arguments.h"
+#include "history_location.h"
 #include "output.h"
 #include "registry.h"
 #include "terminal.h"
@@ -11,7 +12,8 @@ namespace
 {
 
 const char GLOBAL_USAGE[] =
-    "bmsctl [--port PATH[,PATH...] | --all-ports] [--timeout MS] [--verbose] COMMAND [ARGS]";
+    "bmsctl [--port PATH[,PATH...] | --all-ports] [--timeout MS] [--verbose] "
+    "[--database URL] [--no-history] COMMAND [ARGS]";
 
 const char GLOBAL_INTRO[] =
     R"(Service bench for the ten-cell pack's BMS: pack info, live logging, settings
@@ -27,6 +29,10 @@ Options (before the command):
   --all-ports   every USB serial adapter present
   --timeout MS  how long a request waits for its reply before its one retry (500)
   --verbose     also report every reply stored, on standard error
+  --database URL  the service history: sqlite:PATH or
+                postgresql://[user[:password]@]host[:port]/dbname; default
+                $BMSCTL_DATABASE, else ~/.local/share/bmsctl/history.sqlite
+  --no-history  record nothing in the service history this time
   -h, --help    this help; "bmsctl help COMMAND" or "bmsctl COMMAND --help" for a
                 command's own options
   --version     the version
@@ -83,7 +89,8 @@ std::unique_ptr<Command> parse_command(const CommandEntry &entry, const QStringL
         QString hint;
         for (const QString &unknown : p.unknownOptionNames())
             if (unknown == QLatin1String("port") || unknown == QLatin1String("timeout") ||
-                unknown == QLatin1String("verbose") || unknown == QLatin1String("all-ports"))
+                unknown == QLatin1String("verbose") || unknown == QLatin1String("database") ||
+                unknown == QLatin1String("no-history") || unknown == QLatin1String("all-ports"))
                 hint = QStringLiteral("; --%1 goes before the command").arg(unknown);
         *code = refuse(
             QStringLiteral("%1: %2%3 (bmsctl %1 --help)").arg(name, clause(p.errorText()), hint));
@@ -160,9 +167,11 @@ std::unique_ptr<Command> parse_command_line(const QStringList &arguments, Global
     const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("PATH"));
     const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"));
     const QCommandLineOption verbose(QStringLiteral("verbose"));
+    const QCommandLineOption database(QStringLiteral("database"), QString(), QStringLiteral("URL"));
+    const QCommandLineOption no_history(QStringLiteral("no-history"));
     const QCommandLineOption version(QStringLiteral("version"));
     const QCommandLineOption all_ports(QStringLiteral("all-ports"));
-    p.addOptions({port, timeout, verbose, help_option(), version, all_ports});
+    p.addOptions({port, timeout, verbose, database, no_history, help_option(), version, all_ports});
 
     *code = exit_code::USAGE;
     if (!p.parse(arguments)) {
@@ -205,11 +214,24 @@ std::unique_ptr<Command> parse_command_line(const QStringList &arguments, Global
             return nullptr;
         global.timeout_ms = static_cast<int>(*ms);
     }
+    global.database = p.value(database);
+    global.no_history = p.isSet(no_history);
+    if (p.isSet(database)) {
+        QString why;
+        if (!parse_history_url(global.database, &why)) {
+            warn(QStringLiteral("--database: %1").arg(why));
+            return nullptr;
+        }
+    }
 
     const QString name = rest.takeFirst();
     global.command = name;
-    if (const CommandEntry *entry = find_command(name))
-        return parse_command(*entry, rest, code);
+    if (const CommandEntry *entry = find_command(name)) {
+        std::unique_ptr<Command> command = parse_command(*entry, rest, code);
+        if (command)
+            command->setHistory(global.database, !global.no_history);
+        return command;
+    }
     QStringList names;
     for (const CommandEntry &entry : commands())
         names << QLatin1String(entry.info().name);

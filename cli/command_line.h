@@ -19,6 +19,8 @@ struct GlobalOptions {
     QString command; // its name
     int timeout_ms = 500;
     bool verbose = false;
+    QString database;        // --database URL; empty: $BMSCTL_DATABASE or the user's file
+    bool no_history = false; // --no-history: record nothing this run
 };
 
 // The command, its options read and checked; null when the run ends here, with

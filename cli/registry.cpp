@@ -5,6 +5,7 @@
 #include "flash_command.h"
 #include "get_command.h"
 #include "help_command.h"
+#include "history_command.h"
 #include "info_command.h"
 #include "monitor_command.h"
 #include "ports_command.h"
@@ -26,10 +27,10 @@ template <class C> CommandEntry entry()
 const std::vector<CommandEntry> &commands()
 {
     static const std::vector<CommandEntry> list{
-        entry<PortsCommand>(),  entry<InfoCommand>(), entry<MonitorCommand>(),
-        entry<ReportCommand>(), entry<GetCommand>(),  entry<SetCommand>(),
-        entry<BackupCommand>(), entry<DiffCommand>(), entry<RestoreCommand>(),
-        entry<FlashCommand>(),  entry<HelpCommand>(),
+        entry<PortsCommand>(),  entry<InfoCommand>(),    entry<MonitorCommand>(),
+        entry<ReportCommand>(), entry<GetCommand>(),     entry<SetCommand>(),
+        entry<BackupCommand>(), entry<DiffCommand>(),    entry<RestoreCommand>(),
+        entry<FlashCommand>(),  entry<HistoryCommand>(), entry<HelpCommand>(),
     };
     return list;
 }

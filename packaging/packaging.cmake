@@ -94,7 +94,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Libraries as dpkg-shlibdeps finds them in the binaries; the window draws its text in
 # Liberation Sans, which no library pulls in.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS fonts-liberation)
+# The service history's SQLite driver is a plugin, which dpkg-shlibdeps cannot see;
+# the PostgreSQL one only for a shop's shared server.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "fonts-liberation, libqt${QT_VERSION_MAJOR}sql${QT_VERSION_MAJOR}-sqlite")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt${QT_VERSION_MAJOR}sql${QT_VERSION_MAJOR}-psql")
 set(CPACK_STRIP_FILES ON)
 # Independent of the umask of whoever builds the package.
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

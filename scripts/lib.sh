@@ -15,9 +15,14 @@ ensure_packages() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(cmake make g++ pkg-config qtbase5-dev libqt5serialport5-dev libqt5svg5-dev fonts-liberation)
+# The service history reaches its database through Qt SQL's driver plugins: SQLite
+# on a bench, PostgreSQL for a shop's shared server.
+BUILD_PACKAGES=(cmake make g++ pkg-config qtbase5-dev libqt5serialport5-dev libqt5svg5-dev
+    libqt5sql5-sqlite libqt5sql5-psql libsqlite3-dev fonts-liberation)
 # The same tree also builds on Qt 6; the suite runs on both.
-QT6_PACKAGES=(qt6-base-dev qt6-serialport-dev qt6-svg-dev)
+QT6_PACKAGES=(qt6-base-dev qt6-serialport-dev qt6-svg-dev libqt6sql6-sqlite libqt6sql6-psql)
+# The throwaway server the history tests run against as well (scripts/postgresql).
+POSTGRESQL_PACKAGES=(postgresql)
 
 # configure_and_build DIR [cmake args...]
 configure_and_build() {
