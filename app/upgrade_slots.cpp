@@ -1,6 +1,7 @@
 #include "mydialogwindow.h"
 
 #include "ui_mydialogwindow.h"
+#include "upgrade/firmware_file.h"
 #include "upgrade_engine.h"
 
 #include <QFile>
@@ -15,28 +16,28 @@ void MyDialogWindow::firmware_upgrade()
         return;
     }
     FirmwareLoader loader;
-    load_firmware(file, loader);
+    const FirmwareVerdict verdict = load_firmware_file(file, FirmwareRules{}, loader);
     file.close();
 
-    const HexRecord bad = loader.problem_record();
-    switch (loader.problem()) {
-    case LoadProblem::LineTooLong:
+    const HexRecord &bad = verdict.record;
+    switch (verdict.fault) {
+    case FirmwareFault::LineTooLong:
         ui->plainTextEdit->appendPlainText(
             tr("Firmware load error. Line %1 holds %2 data bytes, at most %3 can be sent")
-                .arg(loader.problem_line())
+                .arg(verdict.line)
                 .arg(bad.byte_count)
                 .arg(MAX_LINE_DATA_BYTES));
         return;
-    case LoadProblem::OutsideImage:
+    case FirmwareFault::OutsideFlash:
         ui->plainTextEdit->appendPlainText(
             tr("Firmware load error. Line %1 writes %2 bytes at address 0x%3, beyond the "
                "flash end 0x%4")
-                .arg(loader.problem_line())
+                .arg(verdict.line)
                 .arg(bad.byte_count)
                 .arg(QString::number(bad.address, 16).toUpper().rightJustified(4, QLatin1Char('0')))
                 .arg(QString::number(FIRMWARE_IMAGE_SIZE - 1, 16).toUpper()));
         return;
-    case LoadProblem::None:
+    default: // the window's rules refuse nothing else
         break;
     }
 

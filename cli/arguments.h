@@ -5,7 +5,7 @@
 // warn(), one line naming the option or setting, and says whether to go on.
 
 #include "settings/settings.h"
-#include "settings_file.h"
+#include "settings/settings_file.h"
 
 #include <QString>
 #include <QStringList>

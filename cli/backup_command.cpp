@@ -4,7 +4,7 @@
 #include "bms_link.h"
 #include "monitor/display.h"
 #include "output.h"
-#include "settings_file.h"
+#include "settings/settings_file.h"
 #include "terminal.h"
 #include "views.h"
 

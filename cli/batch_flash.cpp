@@ -5,7 +5,7 @@
 #include "monitor/display.h"
 #include "monitor/register_map.h"
 #include "output.h"
-#include "settings_file.h"
+#include "settings/settings_file.h"
 #include "test_timing.h"
 #include "upgrade_engine.h"
 

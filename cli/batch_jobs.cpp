@@ -11,7 +11,7 @@
 #include "monitor_command.h"
 #include "output.h"
 #include "report_command.h"
-#include "settings_file.h"
+#include "settings/settings_file.h"
 #include "terminal.h"
 #include "views.h"
 

@@ -4,7 +4,7 @@
 // diff FILE: the settings whose value on the BMS differs from FILE's.
 
 #include "command.h"
-#include "settings_file.h"
+#include "settings/settings_file.h"
 
 class DiffCommand : public Command
 {

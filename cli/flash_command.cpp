@@ -4,12 +4,12 @@
 #include "bms_link.h"
 #include "monitor/display.h"
 #include "output.h"
-#include "settings_file.h"
+#include "settings/settings_file.h"
 #include "terminal.h"
 #include "test_timing.h"
+#include "upgrade/firmware_file.h"
 #include "upgrade_engine.h"
 
-#include <QBuffer>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
@@ -19,12 +19,6 @@
 namespace
 {
 
-QString clock_text(double seconds)
-{
-    const int s = static_cast<int>(seconds + 0.5);
-    return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
-}
-
 QString line_list(const QVector<int> &lines)
 {
     QStringList shown;
@@ -32,6 +26,87 @@ QString line_list(const QVector<int> &lines)
         shown << QString::number(lines[i]);
     return shown.join(QStringLiteral(", ")) +
            (lines.size() > 5 ? QStringLiteral(" and %1 more").arg(lines.size() - 5) : QString());
+}
+
+QString wrong_checksums(const QVector<int> &lines)
+{
+    return QStringLiteral("the record checksum is wrong on line%1 %2")
+        .arg(lines.size() > 1 ? "s" : "")
+        .arg(line_list(lines));
+}
+
+QString base_text(quint32 base)
+{
+    return QStringLiteral("0x%1").arg(base, 8, 16, QLatin1Char('0'));
+}
+
+// The file is proven whole first: the final CRC check compares the BMS's flash with
+// an image built from this same file, so it cannot catch a corrupt byte. And it
+// must map cleanly onto the flash, or the image is a mix that "succeeds".
+QString refusal_text(const QString &path, const FirmwareVerdict &v)
+{
+    const QString line = QStringLiteral("%1: line %2").arg(path).arg(v.line);
+    switch (v.fault) {
+    case FirmwareFault::None:
+        break;
+    case FirmwareFault::Empty:
+        return QStringLiteral("%1 is empty").arg(path);
+    case FirmwareFault::NotARecord:
+        switch (v.line_fault) {
+        case LineFault::None:
+        case LineFault::NotHex:
+            return line + QStringLiteral(" is not an Intel HEX record");
+        case LineFault::WrongLength:
+            return line + QStringLiteral(" is %1 bytes long, its byte count says %2")
+                              .arg(v.bytes)
+                              .arg(v.expected_bytes);
+        case LineFault::UnknownType:
+            return line + QStringLiteral(" has the record type %1, none of 00 to 05")
+                              .arg(v.record_type, 2, 16, QLatin1Char('0'));
+        case LineFault::AddressRecord:
+            return line + QStringLiteral(" is an extended address record without its two "
+                                         "address bytes");
+        case LineFault::AfterEndRecord:
+            return line + QStringLiteral(" comes after the end-of-file record");
+        }
+        break;
+    case FirmwareFault::BadChecksums:
+        return QStringLiteral("%1: %2: the file is damaged, and a damaged byte would be flashed "
+                              "as it is (--ignore-checksums flashes it anyway)")
+            .arg(path, wrong_checksums(v.bad_checksums));
+    case FirmwareFault::NoEndRecord:
+        return QStringLiteral("%1 has no end-of-file record: it may have been cut short").arg(path);
+    case FirmwareFault::LineTooLong:
+        return line + QStringLiteral(" holds %1 data bytes, at most %2 fit in one command")
+                          .arg(v.record.byte_count)
+                          .arg(MAX_LINE_DATA_BYTES);
+    case FirmwareFault::OutsideFlash:
+        return line + QStringLiteral(" writes %1 bytes at address 0x%2, beyond the flash end "
+                                     "0x37FF: the file is for another flash layout")
+                          .arg(v.record.byte_count)
+                          .arg(v.record.address, 4, 16, QLatin1Char('0'));
+    case FirmwareFault::SeveralBases:
+        return line + QStringLiteral(" holds data under the extended address %1 (set on line %2), "
+                                     "line %3 under %4: data under two bases cannot both land on "
+                                     "the one flash")
+                          .arg(base_text(v.base))
+                          .arg(v.base_line)
+                          .arg(v.earlier_line)
+                          .arg(base_text(v.earlier_base));
+    case FirmwareFault::MoreThanFlash:
+        return line + QStringLiteral(" brings the data past the %1 bytes the flash holds (%2 "
+                                     "bytes in all): the file is for another flash layout")
+                          .arg(FIRMWARE_IMAGE_SIZE)
+                          .arg(v.data_bytes);
+    case FirmwareFault::Overlap:
+        return line + QStringLiteral(" writes flash byte 0x%1, which line %2 writes already: "
+                                     "the image would be a mix of both")
+                          .arg(v.overlap_address, 4, 16, QLatin1Char('0'))
+                          .arg(v.earlier_line);
+    case FirmwareFault::NoDataRecords:
+        return QStringLiteral("%1 holds no data records").arg(path);
+    }
+    return path;
 }
 
 } // namespace
@@ -45,7 +120,9 @@ CommandInfo FlashCommand::info()
         "replace the BMS firmware, settings saved first",
         "Replaces the BMS firmware with the window's upgrade: erase, every data record in file\n"
         "order, CRC check, each command confirmed through the loader's status. The file is\n"
-        "checked whole first (record checksums, lengths, the end record, the flash range);\n"
+        "checked whole first (record checksums, lengths, the end record) and must map onto\n"
+        "the 14 KB flash one to one (one extended-address base, no two records on the same\n"
+        "bytes, nothing past its end);\n"
         "the BMS's settings are saved to DIR (default ~/.local/share/bmsctl/backups), then\n"
         "on a terminal it asks, unless --yes. The first Ctrl-C only warns; a second within\n"
         "5 s stops after the command in flight (exit 1). Exit 0 only once the BMS confirmed\n"
@@ -83,57 +160,13 @@ int FlashCommand::prepare()
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return refuse(QStringLiteral("flash: cannot read %1: %2").arg(path, file.errorString()));
-    QByteArray text = file.readAll();
-
-    // The file is proven whole first: the final CRC check compares the BMS's flash
-    // with an image built from this same file, so it cannot catch a corrupt byte.
-    const HexIntegrity integrity = check_hex_integrity(text);
-    if (integrity.malformed_line)
-        return refuse(QStringLiteral("flash: %1: line %2 %3")
-                          .arg(path)
-                          .arg(integrity.malformed_line)
-                          .arg(integrity.malformed_reason));
-    if (!integrity.bad_checksums.isEmpty()) {
-        const QString lines = QStringLiteral("the record checksum is wrong on line%1 %2")
-                                  .arg(integrity.bad_checksums.size() > 1 ? "s" : "")
-                                  .arg(line_list(integrity.bad_checksums));
-        if (!options_.ignore_checksums)
-            return refuse(QStringLiteral("flash: %1: %2: the file is damaged, and a damaged byte "
-                                         "would be flashed as it is (--ignore-checksums flashes "
-                                         "it anyway)")
-                              .arg(path, lines));
+    const FirmwareVerdict verdict =
+        load_firmware_file(file, FirmwareRules{true, !options_.ignore_checksums}, firmware_);
+    if (!verdict.accepted())
+        return refuse(QStringLiteral("flash: %1").arg(refusal_text(path, verdict)));
+    if (!verdict.bad_checksums.isEmpty())
         warn(QStringLiteral("warning: %1: %2; flashed anyway (--ignore-checksums)")
-                 .arg(path, lines));
-    }
-    if (!integrity.end_record)
-        return refuse(QStringLiteral("flash: %1 has no end-of-file record: it may have been cut "
-                                     "short")
-                          .arg(path));
-
-    QBuffer buffer(&text);
-    buffer.open(QIODevice::ReadOnly);
-    load_firmware(buffer, firmware_);
-    const HexRecord bad = firmware_.problem_record();
-    switch (firmware_.problem()) {
-    case LoadProblem::LineTooLong:
-        return refuse(QStringLiteral("flash: %1: line %2 holds %3 data bytes, at most %4 fit in "
-                                     "one command")
-                          .arg(path)
-                          .arg(firmware_.problem_line())
-                          .arg(bad.byte_count)
-                          .arg(MAX_LINE_DATA_BYTES));
-    case LoadProblem::OutsideImage:
-        return refuse(QStringLiteral("flash: %1: line %2 writes %3 bytes at address 0x%4, beyond "
-                                     "the flash end 0x37FF: the file is for another flash layout")
-                          .arg(path)
-                          .arg(firmware_.problem_line())
-                          .arg(bad.byte_count)
-                          .arg(bad.address, 4, 16, QLatin1Char('0')));
-    case LoadProblem::None:
-        break;
-    }
-    if (firmware_.records().isEmpty())
-        return refuse(QStringLiteral("flash: %1 holds no data records").arg(path));
+                 .arg(path, wrong_checksums(verdict.bad_checksums)));
 
     if (!options_.yes && !stdin_is_terminal())
         return refuse(QStringLiteral("flash: refused: no terminal to confirm on; add --yes to "
@@ -179,7 +212,7 @@ void FlashCommand::run(BmsLink *link)
             .arg(firmware_.records().size())
             .arg(crc32_words(0xFFFFFFFFu, firmware_.image().data(), FIRMWARE_IMAGE_SIZE), 8, 16,
                  QLatin1Char('0'))
-            .arg(clock_text(expectedSeconds())),
+            .arg(duration_text(expectedSeconds())),
         [this](bool yes) { confirmed(yes); });
 }
 
@@ -290,7 +323,7 @@ void FlashCommand::transmitting(UpgradePhase phase, quint16 line, quint16 total,
         if (terminal)
             text += QStringLiteral(", %1 retransmitted, %2 elapsed, about %3 left")
                         .arg(upgrade_->retransmissions())
-                        .arg(clock_text(elapsed), clock_text(left));
+                        .arg(duration_text(elapsed), duration_text(left));
         break;
     }
     case UpgradePhase::CheckingCrc:
@@ -308,7 +341,7 @@ void FlashCommand::transmitting(UpgradePhase phase, quint16 line, quint16 total,
     if (phase != last_phase_ || tenth != last_reported_tenth_)
         progress_note(text + QStringLiteral(", %1 retransmitted, %2 elapsed")
                                  .arg(upgrade_->retransmissions())
-                                 .arg(clock_text(elapsed)));
+                                 .arg(duration_text(elapsed)));
     last_phase_ = phase;
     last_reported_tenth_ = tenth;
 }
@@ -354,7 +387,7 @@ void FlashCommand::upgradeFinished(UpgradeOutcome outcome)
     }
     warn(QStringLiteral("CRC confirmed after %1 with %2 retransmitted; waiting for the BMS "
                         "to answer")
-             .arg(clock_text(clock_.elapsed() / 1000.0))
+             .arg(duration_text(clock_.elapsed() / 1000.0))
              .arg(upgrade_->retransmissions()));
     state_ = State::Restarting;
     clock_.restart();

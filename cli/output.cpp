@@ -32,28 +32,6 @@ QString value_text(const SettingDef &setting, const QJsonValue &value)
     return text + QLatin1Char(' ') + unit;
 }
 
-QString allowed_text(const SettingDef &setting)
-{
-    const bool numeric = setting.form == SettingForm::Scaled ||
-                         setting.form == SettingForm::Signed ||
-                         (setting.form == SettingForm::Code && setting.labels.isEmpty());
-    if (numeric)
-        return allowed_values_text(setting) + QLatin1Char(' ') + QString::fromUtf8(setting.unit);
-    if (!setting.labels.isEmpty())
-        return QStringLiteral("one of ") + allowed_values_text(setting);
-    return allowed_values_text(setting);
-}
-
-QString not_allowed(const SettingDef &setting, const QString &given, const QString &why)
-{
-    // Text, date and curve say best what exactly is wrong; the others with their
-    // list or range.
-    const bool specific = setting.form == SettingForm::Text || setting.form == SettingForm::Date ||
-                          setting.form == SettingForm::Curve;
-    return QStringLiteral("%1 is not allowed: %2")
-        .arg(given, specific ? why : allowed_text(setting));
-}
-
 QString table(const QVector<QStringList> &rows)
 {
     QVector<int> widths;

@@ -28,11 +28,6 @@ bool stderr_is_terminal();
 // "3000,3350,... mV"; "(no meaning)" for a code the BMS holds that the window
 // has no word for.
 QString value_text(const SettingDef &setting, const QJsonValue &value);
-// What a setting may be written with, unit included: "1 to 10 s", "Always, Never, ...".
-QString allowed_text(const SettingDef &setting);
-// "capacity=40000 is not allowed: 1 to 32000 mAh": what was given, and what the
-// setting takes.
-QString not_allowed(const SettingDef &setting, const QString &given, const QString &why);
 
 // Columns padded to their widest cell, two spaces apart; one line per row.
 QString table(const QVector<QStringList> &rows);

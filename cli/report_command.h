@@ -9,7 +9,7 @@
 
 #include "command.h"
 #include "report.h"
-#include "settings_file.h"
+#include "settings/settings_file.h"
 
 #include <QElapsedTimer>
 

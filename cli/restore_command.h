@@ -4,7 +4,7 @@
 // restore FILE: shows the diff, then writes FILE's settings that differ and
 // confirms them, as set does.
 
-#include "settings_file.h"
+#include "settings/settings_file.h"
 #include "settings_writer.h"
 
 class RestoreCommand : public SettingsWriter

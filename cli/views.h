@@ -6,7 +6,7 @@
 
 #include "link/frame.h"
 #include "settings/settings.h"
-#include "settings_file.h"
+#include "settings/settings_file.h"
 
 #include <QJsonObject>
 #include <QString>

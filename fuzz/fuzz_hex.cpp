@@ -7,8 +7,13 @@
 // records that fit a command and the flash, and the last record is in the image as
 // it was written; every command the upgrade would send is recognised as a frame of
 // its own size; the CRC's tail rule agrees with padding the tail with zero bytes.
+// The verdicts: the window's names what the line-by-line loader found; a file the
+// strict rules take, the window takes with the same image and the same records up
+// to the end record, and its records lie inside the flash, apart, and no more than
+// it holds; a refusal names a line of the file and leaves nothing to send.
 
 #include "fuzz_support.h"
+#include "upgrade/firmware_file.h"
 #include "upgrade/hex_file.h"
 #include "upgrade/upgrade_commands.h"
 
@@ -41,6 +46,49 @@ void check_crc_tail(const uint8_t *data, size_t size)
     check(crc32_words(0xFFFFFFFFu, reinterpret_cast<const quint8 *>(exact.constData()), length) ==
           crc32_words(0xFFFFFFFFu, reinterpret_cast<const quint8 *>(padded.constData()),
                       padded.size()));
+}
+
+FirmwareVerdict judge(QByteArray text, const FirmwareRules &rules, FirmwareLoader &loader)
+{
+    QBuffer file(&text);
+    file.open(QIODevice::ReadOnly);
+    return load_firmware_file(file, rules, loader);
+}
+
+void check_verdicts(const QByteArray &text, const FirmwareLoader &by_line)
+{
+    const int lines = text.count('\n') + (text.endsWith('\n') ? 0 : 1);
+    FirmwareLoader window;
+    const FirmwareVerdict loose = judge(text, FirmwareRules{}, window);
+    check(loose.accepted() == (by_line.problem() == LoadProblem::None));
+    check(loose.accepted() ? window.records().size() == by_line.records().size()
+                           : loose.line == by_line.problem_line() && window.records().isEmpty());
+
+    FirmwareLoader strict;
+    const FirmwareVerdict v = judge(text, FirmwareRules{true, false}, strict);
+    for (int i = 1; i < v.bad_checksums.size(); ++i)
+        check(v.bad_checksums[i - 1] < v.bad_checksums[i]);
+    if (!v.accepted()) {
+        check(strict.records().isEmpty());
+        check(v.line >= 0 && v.line <= lines && v.earlier_line < qMax(1, v.line));
+        return;
+    }
+    check(loose.accepted() && window.image() == strict.image());
+    check(!strict.records().isEmpty() && strict.records().size() <= window.records().size());
+    QVector<bool> written(FIRMWARE_IMAGE_SIZE, false);
+    int total = 0;
+    for (int i = 0; i < strict.records().size(); ++i) {
+        const HexRecord &record = strict.records()[i];
+        check(record.address == window.records()[i].address &&
+              record.data == window.records()[i].data);
+        check(record.address + record.byte_count <= FIRMWARE_IMAGE_SIZE);
+        total += record.byte_count;
+        for (int b = 0; b < record.byte_count; ++b) {
+            check(!written[record.address + b]);
+            written[record.address + b] = true;
+        }
+    }
+    check(total <= FIRMWARE_IMAGE_SIZE && !strict.last_line_is_data());
 }
 
 } // namespace
@@ -87,5 +135,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 CMD_FLASH_CHECK_CRC);
     check_frame(build_erase_command(), 10, CMD_FLASH_ERASE);
     check_crc_tail(data, size);
+    check_verdicts(text, loader);
     return 0;
 }

@@ -3,6 +3,7 @@
 
 The seeds are committed; run this again only after changing it.
 """
+import json
 import os
 import random
 
@@ -101,8 +102,69 @@ def hex_file():
     write(t, "line_too_long", (hex_record(0, 0x0400, data(246)) + "\n" +
                                hex_record(0, 0x0000, data(16)) + "\n").encode())
     write(t, "utf8_and_tail", ":10\u00e900000102\n".encode() + b"abc")
+    end = hex_record(1, 0, b"")
+    block = lambda address, n: [hex_record(0, address + 16 * i, data(16)) for i in range(n)]
+    write(t, "two_bases", ("\n".join(block(0, 4) + [hex_record(4, 0, b"\x00\x01")] +
+                                     block(0, 4) + [end]) + "\n").encode())
+    write(t, "segment_base", ("\n".join([hex_record(2, 0, b"\x10\x00")] + block(0, 2) +
+                                        [hex_record(4, 0, b"\x00\x01")] + block(0x20, 2) +
+                                        [end]) + "\n").encode())
+    write(t, "overlap", ("\n".join(block(0x100, 3) + [hex_record(0, 0x118, data(16)), end])
+                         + "\n").encode())
+    write(t, "repeated_record", ("\n".join([hex_record(0, 0x40, data(16))] * 200 + [end])
+                                 + "\n").encode())
+    write(t, "crcrlf_blank_after_end",
+          ("\r\r\n".join(block(0x37C0, 4) + [end]) + "  \r\n\r\n \n\t").encode())
+    write(t, "empty", b"")
+
+
+def settings_file():
+    t = "fuzz_settings_file"
+    full = {
+        "serial_number": "SIM10S-0000042", "capacity": 7800, "date_of_production": "2023-06-15",
+        "charge_overcurrent": 5, "charge_overcurrent_delay": 1000,
+        "charge_overcurrent_cooldown": 30, "discharge_overcurrent": 39,
+        "discharge_overcurrent_delay": 160, "discharge_overcurrent_cooldown": 10,
+        "short_circuit_current": 111, "short_circuit_delay": 100, "short_circuit_cooldown": 5,
+        "overvoltage": 4200, "overvoltage_hysteresis": 100, "overvoltage_delay": 2,
+        "undervoltage": 3000, "undervoltage_hysteresis": 200, "undervoltage_delay": 4,
+        "balance_mode": "Charging&Overvoltage", "shutdown_voltage": 2800,
+        "lowest_voltage_to_balance": 3900, "cell_disbalance_threshold": 20,
+        "recuperation_disable_voltage": 4150, "critical_temperature": 60,
+        "critical_temperature_delay": 5, "critical_temperature_hysteresis": 5,
+        "discharge_curve": [3000, 3350, 3480, 3560, 3620, 3680, 3760, 3850, 3940, 4040, 4150],
+        "adc_gain": 380, "adc_offset": -12,
+    }
+    head = ('{\n    "format": "bmsctl-settings",\n    "version": 1,\n'
+            '    "saved_at": "2026-12-06T03:49:33Z",\n'
+            '    "bms_serial": "0A3F001751334B5220383147",\n    "firmware": 18,\n')
+
+    def settings(pairs):
+        return head + '    "settings": {\n' + ",\n".join(
+            "        %s: %s" % (json.dumps(k), json.dumps(v, ensure_ascii=False))
+            for k, v in pairs) + "\n    }\n}\n"
+
+    write(t, "backup", settings(full.items()).encode())
+    write(t, "partial", settings([("capacity", 10400), ("overvoltage", 4250),
+                                  ("balance_mode", "Always")]).encode())
+    write(t, "nulls_and_never_set_date", settings([("discharge_overcurrent", None),
+                                                   ("date_of_production", "2000-00-00"),
+                                                   ("serial_number", "\u00c4B-1")]).encode())
+    write(t, "duplicate_setting", settings([("capacity", 100), ("adc_gain", 380),
+                                            ("capacity", 200)]).encode())
+    write(t, "escaped_duplicate", (head + '    "settings": {"capacity": 1, '
+                                          '"capac\\u0069ty": 2}}').encode())
+    write(t, "duplicate_top_key", ('{"format": "bmsctl-settings", "format": "x", "version": 1, '
+                                   '"settings": {"capacity": 1}}').encode())
+    write(t, "impossible_date", settings([("date_of_production", "2023-02-30")]).encode())
+    write(t, "leap_day", settings([("date_of_production", "2024-02-29")]).encode())
+    write(t, "unknown_and_nested", ('{"format": "bmsctl-settings", "version": 1, '
+                                    '"extra": {"a": [1, {"a": 2, "b": "\\"a\\""}]}, '
+                                    '"settings": {"adc_offset": -128, "curve": []}}').encode())
+    write(t, "not_json", b'{"format": "bmsctl-settings", "version": ')
 
 
 if __name__ == "__main__":
     reception()
     hex_file()
+    settings_file()

@@ -99,11 +99,26 @@ class TestBmsctl : public QObject
 private slots:
     void initTestCase()
     {
+        // good.hex as files come from the field: one line end converted twice (CR CR LF),
+        // blank lines and spaces after the end record.
+        const QByteArray good = generated_hex_file(20, 16, 5)
+                                    .replace(":00000001FF\r\n", ":00000001FF \r\n\r\n  \n")
+                                    .replace("\r\n:10001000", "\r\r\n:10001000");
+        const QByteArray record = hex_record(0, 0x0000, QByteArray(16, 'A')).toLatin1() + "\r\n";
+        const QByteArray end = ":00000001FF\r\n";
         const QPair<const char *, QByteArray> files[] = {
             {"changed.json", CHANGED},
             {"malformed.json", R"({"format": "bmsctl-settings", "version": )"},
             {"not_allowed.json", QByteArray(CHANGED).replace("10400", "70000")},
-            {"good.hex", generated_hex_file(20, 16, 5)},
+            {"good.hex", good},
+            {"empty.hex", ""},
+            {"two_bases.hex",
+             QByteArray(good).replace(
+                 "\r\n:10006000", "\r\n" + hex_record(4, 0, QByteArray("\x00\x01", 2)).toLatin1() +
+                                      "\r\n:10006000")},
+            {"overlap.hex",
+             record + hex_record(0, 0x0008, QByteArray(16, 'B')).toLatin1() + "\r\n" + end},
+            {"repeated.hex", record.repeated(1000) + end},
             {"bad_checksum.hex",
              generated_hex_file(20, 16, 5).replace("\r\n:10002000", "\r\n:10002100")},
             {"no_end.hex", generated_hex_file(20, 16, 5, false)}};
@@ -220,6 +235,14 @@ private slots:
         row("bad record checksum", {"flash", "%D/bad_checksum.hex", "--yes"},
             "the record checksum is wrong on line 4");
         row("no end record", {"flash", "%D/no_end.hex", "--yes"}, "no end-of-file record");
+        row("empty firmware file", {"flash", "%D/empty.hex", "--yes"}, "empty.hex is empty");
+        row("data under two bases", {"flash", "%D/two_bases.hex", "--yes"},
+            "line 9 holds data under the extended address 0x00010000 (set on line 8), line 2 "
+            "under 0x08000000");
+        row("overlapping records", {"flash", "%D/overlap.hex", "--yes"},
+            "line 2 writes flash byte 0x0008, which line 1 writes already");
+        row("one record repeated", {"flash", "%D/repeated.hex", "--yes"},
+            "line 897 brings the data past the 14336 bytes the flash holds (16000 bytes");
         row("flash without a terminal", {"flash", "%D/good.hex"}, "--yes");
         row("bad backup for the report", {"report", "--before", "%D/not_allowed.json"},
             "report: --before: ");

@@ -2,6 +2,7 @@
 
 #include "monitor/register_map.h"
 
+#include <QDate>
 #include <QJsonArray>
 #include <QRegularExpression>
 
@@ -13,19 +14,19 @@ namespace
 using F = SettingForm;
 
 SettingDef range(Setting id, const char *name, const char *unit, quint8 reg, qint32 low,
-                  qint32 high, qint32 scale = 1, F form = F::Scaled)
+                 qint32 high, qint32 scale = 1, F form = F::Scaled)
 {
     return {id, name, unit, reg, 1, form, scale, low, high, {}, {}, {}};
 }
 
 SettingDef listed(Setting id, const char *name, const char *unit, quint8 reg,
-                   QVector<qint32> choices, qint32 scale = 1)
+                  QVector<qint32> choices, qint32 scale = 1)
 {
     return {id, name, unit, reg, 1, F::Scaled, scale, 0, 0, std::move(choices), {}, {}};
 }
 
 SettingDef coded(Setting id, const char *name, const char *unit, quint8 reg,
-                  QVector<qint32> choices, QVector<qint32> meanings = {})
+                 QVector<qint32> choices, QVector<qint32> meanings = {})
 {
     if (meanings.isEmpty())
         meanings = choices;
@@ -277,12 +278,14 @@ std::optional<QByteArray> encode_setting(const SettingDef &def, const QJsonValue
     }
     case F::Date: {
         int year = 0, month = 0, day = 0;
-        if (!date_fields(value, year, month, day) || year < def.low || year > def.high ||
-            month < 1 || month > 12 || day < 1 || day > 31)
+        if (!date_fields(value, year, month, day) || year < def.low || year > def.high)
             return refuse(why, QStringLiteral("a date YYYY-MM-DD with a year from %1 to %2 is "
                                               "expected")
                                    .arg(def.low)
                                    .arg(def.high));
+        if (!QDate::isValid(year, month, day))
+            return refuse(why,
+                          QStringLiteral("%1 is no day of the calendar").arg(value.toString()));
         return word(day + 32 * month + 512 * (year - 2000));
     }
     case F::Curve: {
@@ -347,10 +350,12 @@ std::optional<QByteArray> register_bytes(const SettingDef &def, const QJsonValue
             return word(def.meanings.indexOf(*v));
         return std::nullopt;
     case F::Date: {
-        // Every field as wide as its bits: a board never given a date reads 2000-00-00.
+        // Any year the bits hold; a board never given a date holds zero, 2000-00-00.
         int year = 0, month = 0, day = 0;
-        if (!date_fields(value, year, month, day) || !in(year, 2000, 2031) || month > 15 ||
-            day > 31)
+        if (!date_fields(value, year, month, day) || !in(year, 2000, 2031))
+            return std::nullopt;
+        const bool never_set = year == 2000 && month == 0 && day == 0;
+        if (!never_set && !QDate::isValid(year, month, day))
             return std::nullopt;
         return word(day + 32 * month + 512 * (year - 2000));
     }
@@ -464,13 +469,34 @@ QString allowed_values_text(const SettingDef &def)
     return QStringLiteral("%1 to %2").arg(def.low).arg(def.high);
 }
 
+QString allowed_text(const SettingDef &setting)
+{
+    const bool numeric = setting.form == SettingForm::Scaled ||
+                         setting.form == SettingForm::Signed ||
+                         (setting.form == SettingForm::Code && setting.labels.isEmpty());
+    if (numeric)
+        return allowed_values_text(setting) + QLatin1Char(' ') + QString::fromUtf8(setting.unit);
+    if (!setting.labels.isEmpty())
+        return QStringLiteral("one of ") + allowed_values_text(setting);
+    return allowed_values_text(setting);
+}
+
+QString not_allowed(const SettingDef &setting, const QString &given, const QString &why)
+{
+    // Text, date and curve say best what exactly is wrong; the others with their
+    // list or range.
+    const bool specific = setting.form == SettingForm::Text || setting.form == SettingForm::Date ||
+                          setting.form == SettingForm::Curve;
+    return QStringLiteral("%1 is not allowed: %2")
+        .arg(given, specific ? why : allowed_text(setting));
+}
+
 qint32 parse_decimal(const QString &text)
 {
     return text.toInt(nullptr, 10);
 }
 
-std::optional<QByteArray> encode_window_input(const SettingDef &def, const QString &text,
-                                              int index)
+std::optional<QByteArray> encode_window_input(const SettingDef &def, const QString &text, int index)
 {
     switch (def.form) {
     case F::Text: {

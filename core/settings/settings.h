@@ -108,6 +108,11 @@ std::optional<QJsonValue> parse_setting_text(const SettingDef &def, const QStrin
 QString setting_value_text(const QJsonValue &value);
 // What may be written, for messages: "1 to 32000", "17, 22, 28, 33, 39, 44, 50", ...
 QString allowed_values_text(const SettingDef &def);
+// What a setting may be written with, unit included: "1 to 10 s", "Always, Never, ...".
+QString allowed_text(const SettingDef &setting);
+// "capacity=40000 is not allowed: 1 to 32000 mAh": what was given, and what the
+// setting takes.
+QString not_allowed(const SettingDef &setting, const QString &given, const QString &why);
 
 // The window's reading of its inputs: text to integer as QString::toInt does
 // (white space and a sign allowed, anything else 0).

@@ -91,58 +91,18 @@ bool FirmwareLoader::add_line(const QString &line)
     return true;
 }
 
-void load_firmware(QIODevice &file, FirmwareLoader &loader)
+bool load_firmware_line(FirmwareLoader &loader, const QString &line)
 {
-    while (!file.atEnd()) {
-        if (loader.add_line(hex_line_text(file.readLine()))) {
-            const HexRecord &record = loader.records().constLast();
-            qCDebug(line_log) << "size" << record.byte_count << "address" << record.address;
-        }
-    }
-    loader.end_of_file();
+    if (!loader.add_line(line))
+        return false;
+    const HexRecord &record = loader.records().constLast();
+    qCDebug(line_log) << "size" << record.byte_count << "address" << record.address;
+    return true;
 }
 
-HexIntegrity check_hex_integrity(const QByteArray &file)
+void load_firmware(QIODevice &file, FirmwareLoader &loader)
 {
-    HexIntegrity result;
-    QList<QByteArray> lines = file.split('\n');
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast(); // the line end of the last line
-    const auto malformed = [&result](int line, const QString &reason) {
-        if (result.malformed_line == 0) {
-            result.malformed_line = line;
-            result.malformed_reason = reason;
-        }
-    };
-    for (int i = 0; i < lines.size(); ++i) {
-        const int number = i + 1;
-        QByteArray line = lines[i];
-        if (line.endsWith('\r'))
-            line.chop(1);
-        if (result.end_record) {
-            malformed(number, QStringLiteral("comes after the end-of-file record"));
-            continue;
-        }
-        const QByteArray digits = line.mid(1);
-        const QByteArray bytes = QByteArray::fromHex(digits);
-        const bool hex_digits = digits.size() % 2 == 0 &&
-                                bytes.toHex().compare(digits.toLower(), Qt::CaseSensitive) == 0;
-        if (!line.startsWith(':') || !hex_digits || bytes.size() < 5) {
-            malformed(number, QStringLiteral("is not an Intel HEX record"));
-            continue;
-        }
-        if (bytes.size() != static_cast<quint8>(bytes.at(0)) + 5) {
-            malformed(number, QStringLiteral("is %1 bytes long, its byte count says %2")
-                                  .arg(bytes.size())
-                                  .arg(static_cast<quint8>(bytes.at(0)) + 5));
-            continue;
-        }
-        quint8 sum = 0;
-        for (char c : bytes)
-            sum = static_cast<quint8>(sum + static_cast<quint8>(c));
-        if (sum != 0)
-            result.bad_checksums.append(number);
-        result.end_record = bytes.at(3) == 0x01;
-    }
-    return result;
+    while (!file.atEnd())
+        load_firmware_line(loader, hex_line_text(file.readLine()));
+    loader.end_of_file();
 }

@@ -91,16 +91,7 @@ private:
 // Reads every line of an open file into `loader`, writing the debug line "size" n
 // "address" a for each data line.
 void load_firmware(QIODevice &file, FirmwareLoader &loader);
-
-// What the loader does not look at, checked for those who want a file proven whole
-// before it is flashed: a corrupt byte would otherwise be flashed, and the final CRC
-// check cannot catch it, since the image it compares with comes from the same file.
-struct HexIntegrity {
-    QVector<int> bad_checksums; // 1-based lines whose record checksum is wrong
-    int malformed_line = 0;     // first line that is not a record ":" + hex digits of
-    QString malformed_reason;   // the length its byte count gives
-    bool end_record = false;    // an end-of-file record, with nothing after it
-};
-HexIntegrity check_hex_integrity(const QByteArray &file);
+// One line of it; true for a data line.
+bool load_firmware_line(FirmwareLoader &loader, const QString &line);
 
 #endif // UPGRADE_HEX_FILE_H

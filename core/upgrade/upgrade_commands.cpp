@@ -85,3 +85,14 @@ bool status_accepted(const quint8 *status, const QByteArray &frame, UpgradePhase
     }
     return echo || (phase == UpgradePhase::CheckingCrc && zeros);
 }
+
+QString duration_text(double seconds)
+{
+    const qint64 s = static_cast<qint64>(seconds + 0.5);
+    if (s < 3600)
+        return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1:%2:%3")
+        .arg(s / 3600)
+        .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(s % 60, 2, 10, QLatin1Char('0'));
+}

@@ -8,6 +8,7 @@
 #include "upgrade/hex_file.h"
 
 #include <QByteArray>
+#include <QString>
 #include <QtGlobal>
 
 // Where an upgrade stands: which command is outstanding.
@@ -45,6 +46,9 @@ QByteArray build_crc_command(quint32 crc);
 
 // Delay before the status poll that follows `frame`.
 int command_delay_ms(const QByteArray &frame);
+
+// A duration as an upgrade announces it: "m:ss", from an hour on "h:mm:ss".
+QString duration_text(double seconds);
 
 // Byte `index` of `frame`, or 0 past its end.
 quint8 frame_byte(const QByteArray &frame, int index);

@@ -7,8 +7,10 @@
 #include "link/stream.h"
 #include "monitor/display.h"
 #include "settings/settings.h"
+#include "upgrade/firmware_file.h"
 #include "upgrade/upgrade_commands.h"
 
+#include <QBuffer>
 #include <QJsonArray>
 #include <QtTest>
 
@@ -36,6 +38,38 @@ QByteArray read_reply(quint8 first_register, const QByteArray &data)
                                        static_cast<quint8>(frame.size()));
     return frame + char(sum & 0xFF) + char(sum >> 8);
 }
+
+FirmwareVerdict judge(QByteArray text, FirmwareRules rules, FirmwareLoader *loaded = nullptr)
+{
+    QBuffer file(&text);
+    file.open(QIODevice::ReadOnly);
+    FirmwareLoader loader;
+    const FirmwareVerdict verdict = load_firmware_file(file, rules, loader);
+    if (loaded)
+        *loaded = loader;
+    return verdict;
+}
+
+const FirmwareRules STRICT{true, true};
+const FirmwareRules WINDOW{};
+
+// Data records of `count` bytes each from `address` on, one line each, LF ended.
+QByteArray block(quint16 address, int lines, int bytes = 16, char fill = '\x5A')
+{
+    QByteArray text;
+    for (int i = 0; i < lines; ++i)
+        text += hex_record(0, static_cast<quint16>(address + i * bytes), QByteArray(bytes, fill))
+                    .toLatin1() +
+                '\n';
+    return text;
+}
+
+QByteArray record(quint8 type, quint16 address, const char *data)
+{
+    return hex_record(type, address, hex(data)).toLatin1() + '\n';
+}
+
+const QByteArray END = ":00000001FF\n";
 
 void put(RegisterImage &image, int reg, quint16 value)
 {
@@ -319,6 +353,133 @@ private slots:
         QCOMPARE(cross_check(v).size(), 1);
     }
 
+    // Each rule holds at its boundary and fails one step beyond it.
+    void cross_check_boundaries()
+    {
+        using S = Setting;
+        const QJsonArray curve{3000, 3300, 3450, 3550, 3650, 3750, 3850, 3950, 4050, 4100, 4200};
+        const auto curve_with = [&curve](int first, int last) {
+            QJsonArray c = curve;
+            c[0] = first;
+            c[10] = last;
+            return c;
+        };
+        const struct {
+            const char *name;
+            QList<QPair<Setting, QJsonValue>> changes;
+            QStringList failed; // how the messages begin
+        } rows[] = {
+            {"undervoltage just below", {{S::Undervoltage, 4199}}, {}},
+            {"undervoltage at overvoltage",
+             {{S::Undervoltage, 4200}},
+             {"undervoltage (", "the undervoltage"}},
+            {"shutdown just below", {{S::ShutdownVoltage, 2999}}, {}},
+            {"shutdown at undervoltage", {{S::ShutdownVoltage, 3000}}, {"shutdown_voltage"}},
+            {"release points one apart",
+             {{S::UndervoltageHysteresis, 500}, {S::OvervoltageHysteresis, 699}},
+             {}},
+            {"release points meet",
+             {{S::UndervoltageHysteresis, 500}, {S::OvervoltageHysteresis, 700}},
+             {"the undervoltage"}},
+            {"balancing just below", {{S::LowestVoltageToBalance, 4199}}, {}},
+            {"balancing at overvoltage",
+             {{S::LowestVoltageToBalance, 4200}},
+             {"lowest_voltage_to_balance"}},
+            {"recuperation at overvoltage", {{S::RecuperationDisableVoltage, 4200}}, {}},
+            {"recuperation above",
+             {{S::RecuperationDisableVoltage, 4201}},
+             {"recuperation_disable_voltage"}},
+            {"curve from shutdown to overvoltage",
+             {{S::ShutdownVoltage, 2999}, {S::DischargeCurve, curve_with(2999, 4200)}},
+             {}},
+            {"curve below shutdown",
+             {{S::ShutdownVoltage, 2999}, {S::DischargeCurve, curve_with(2998, 4200)}},
+             {"discharge_curve"}},
+            {"curve above overvoltage",
+             {{S::DischargeCurve, curve_with(3000, 4201)}},
+             {"discharge_curve"}},
+        };
+        for (const auto &row : rows) {
+            SettingValues v;
+            v[size_t(S::Overvoltage)] = 4200;
+            v[size_t(S::OvervoltageHysteresis)] = 0;
+            v[size_t(S::Undervoltage)] = 3000;
+            v[size_t(S::UndervoltageHysteresis)] = 0;
+            v[size_t(S::ShutdownVoltage)] = 2800;
+            v[size_t(S::LowestVoltageToBalance)] = 3900;
+            v[size_t(S::RecuperationDisableVoltage)] = 4100;
+            v[size_t(S::DischargeCurve)] = curve;
+            for (const auto &[setting, value] : row.changes)
+                v[size_t(setting)] = value;
+            const QStringList problems = cross_check(v);
+            bool as_expected = problems.size() == row.failed.size();
+            for (int i = 0; as_expected && i < problems.size(); ++i)
+                as_expected = problems[i].startsWith(row.failed[i]);
+            QVERIFY2(as_expected, qPrintable(QString(row.name) + ": " + problems.join(" | ")));
+        }
+    }
+
+    // The window takes an entered point from 2001 to 4499 and keeps the shown one
+    // otherwise; the serial number is padded with spaces, which are no part of it;
+    // a date is a day of the calendar within the years the window offers.
+    void entry_rules()
+    {
+        CurveTexts shown;
+        const int points[] = {3000, 3300, 3450, 3550, 3650, 3750, 3850, 3950, 4050, 4100, 4150};
+        for (int k = 0; k < 11; ++k)
+            shown[size_t(k)] = QString::number(points[k]);
+        const auto first_and_last = [&shown](const char *first, const char *last) {
+            CurveTexts entered;
+            entered[0] = first;
+            entered[10] = last;
+            const std::optional<QByteArray> bytes = encode_window_curve(entered, shown);
+            return bytes ? QString::number(
+                               quint16(quint8(bytes->at(0)) | quint8(bytes->at(1)) << 8)) +
+                               ',' +
+                               QString::number(
+                                   quint16(quint8(bytes->at(20)) | quint8(bytes->at(21)) << 8))
+                         : QString("refused");
+        };
+        QCOMPARE(first_and_last("2001", "4499"), QString("2001,4499"));
+        QCOMPARE(first_and_last("2000", "4500"), QString("3000,4150"));
+        QCOMPARE(first_and_last(" 2500 ", "x"), QString("2500,4150"));
+        shown[0] = "2000"; // a shown point is kept even where it could not be entered
+        shown[10] = "4500";
+        QCOMPARE(first_and_last("", ""), QString("2000,4500"));
+        shown[10] = "4501";
+        QCOMPARE(first_and_last("", ""), QString("refused"));
+
+        const SettingDef &serial = setting_def(Setting::SerialNumber);
+        const QByteArray padded = QByteArray("AB") + QByteArray(12, ' ');
+        QCOMPARE(*encode_setting(serial, "AB"), padded);
+        QCOMPARE(*encode_window_input(serial, "AB", -1), padded);
+        QCOMPARE(*encode_setting(serial, ""), QByteArray(14, ' '));
+        QCOMPARE(*encode_setting(serial, QString(14, 'x')), QByteArray(14, 'x'));
+        for (const QByteArray &held : {padded, QByteArray("AB") + QByteArray(12, '\0')}) {
+            RegisterImage image{};
+            std::copy(held.begin(), held.end(), image.begin() + 2 * serial.reg);
+            QCOMPARE(decode_setting(serial, image), QJsonValue("AB"));
+            QVERIFY(setting_holds(serial, image, "AB") && setting_holds(serial, image, "AB  "));
+            QVERIFY(!setting_holds(serial, image, "ABC") && !setting_holds(serial, image, " AB"));
+        }
+
+        const SettingDef &date = setting_def(Setting::DateOfProduction);
+        for (const char *day : {"2019-01-01", "2028-12-31", "2024-02-29", "2023-04-30"})
+            QVERIFY2(encode_setting(date, day) && register_bytes(date, day), day);
+        for (const char *day :
+             {"2018-12-31", "2029-01-01", "2023-02-29", "2023-02-30", "2023-04-31", "2023-00-10",
+              "2023-13-01", "2023-01-00", "2023-01-32"}) {
+            QString why;
+            QVERIFY2(!encode_setting(date, day, &why) && !why.isEmpty(), day);
+        }
+        QCOMPARE(*encode_setting(date, "2023-06-15"), hex("CF 2E"));
+        // What a board may hold: any year of the bits, and zero for a date never given,
+        // but never a day the calendar does not have.
+        QVERIFY(register_bytes(date, "2031-12-31") && register_bytes(date, "2000-00-00"));
+        for (const char *day : {"2023-02-30", "2023-00-00", "2032-01-01", "1999-12-31"})
+            QVERIFY2(!register_bytes(date, day), day);
+    }
+
     void crc_commands_and_status()
     {
         const auto abcd = reinterpret_cast<const quint8 *>("abcd");
@@ -382,25 +543,142 @@ private slots:
         QVERIFY(past.problem() == LoadProblem::OutsideImage && past.problem_line() == 3);
         QVERIFY(past.last_line_is_data());
         QCOMPARE(past.image()[0x37F8], quint8(0xFF));
-        // Proven whole before a flash from the command line: record checksums, the
-        // length each byte count gives, the end record last.
-        QByteArray file = generated_hex_file(3, 16, 1);
-        HexIntegrity whole = check_hex_integrity(file);
-        QVERIFY(whole.bad_checksums.isEmpty() && !whole.malformed_line && whole.end_record);
-        file[20] = file.at(20) == '0' ? '1' : '0'; // a data digit of line 2
-        QCOMPARE(check_hex_integrity(file).bad_checksums, QVector<int>{2});
-        QVERIFY(!check_hex_integrity(generated_hex_file(3, 16, 1, false)).end_record);
-        for (const char *bad :
-             {":10000000zz\r\n", ":0100000001\n", "\n", ":00000001FF\n:00000001FF\n"})
-            QVERIFY2(check_hex_integrity(generated_hex_file(1, 16, 1, false) + "\r\n" + bad)
-                             .malformed_line >= 2,
-                     bad);
         for (int bytes : {245, 246}) {
             FirmwareLoader long_line;
             long_line.add_line(hex_record(0, 0, QByteArray(bytes, '\x01')));
             QCOMPARE(long_line.problem(),
                      bytes == 245 ? LoadProblem::None : LoadProblem::LineTooLong);
         }
+    }
+
+    // A flash from the command line takes only a file proven whole that maps cleanly
+    // onto the flash; the verdict names the line that shows the fault.
+    void strict_loading_refuses()
+    {
+        const QByteArray linear_0800 = record(4, 0, "0800");
+        QByteArray damaged = generated_hex_file(3, 16, 1);
+        damaged[20] = damaged.at(20) == '0' ? '1' : '0'; // a data digit of line 2
+        const struct {
+            const char *name;
+            QByteArray text;
+            FirmwareFault fault;
+            int line;
+            int earlier_line;
+        } rows[] = {
+            {"empty", "", FirmwareFault::Empty, 0, 0},
+            {"white space only", " \r\n\n\t", FirmwareFault::Empty, 0, 0},
+            {"damaged", damaged, FirmwareFault::BadChecksums, 2, 0},
+            {"cut short", generated_hex_file(3, 16, 1, false), FirmwareFault::NoEndRecord, 4, 0},
+            {"not hex", block(0, 1) + ":10000000zz\n" + END, FirmwareFault::NotARecord, 2, 0},
+            {"blank line inside", block(0, 1) + "\n" + END, FirmwareFault::NotARecord, 2, 0},
+            {"short record", block(0, 1) + ":0100000001\n" + END, FirmwareFault::NotARecord, 2, 0},
+            {"type 06", record(6, 0, "00") + END, FirmwareFault::NotARecord, 1, 0},
+            {"address record of one byte", record(4, 0, "08") + block(0, 1) + END,
+             FirmwareFault::NotARecord, 1, 0},
+            {"data after the end", block(0, 1) + END + "\r\n" + block(0x100, 1),
+             FirmwareFault::NotARecord, 4, 0},
+            {"line too long", block(0, 1, 246) + END, FirmwareFault::LineTooLong, 1, 0},
+            {"past the flash end", block(0x37F8, 1) + END, FirmwareFault::OutsideFlash, 1, 0},
+            {"at 0xFFFF", block(0, 1) + block(0xFFFF, 1, 2) + END, FirmwareFault::OutsideFlash, 2,
+             0},
+            // 256 bytes at 0x0000, then 4 KB behind an extended linear address of 0x0001.
+            {"two linear bases", block(0, 16) + record(4, 0, "0001") + block(0, 256) + END,
+             FirmwareFault::SeveralBases, 18, 1},
+            {"segment then none",
+             record(2, 0, "1000") + block(0, 1) + record(4, 0, "0000") + block(0x100, 1) + END,
+             FirmwareFault::SeveralBases, 4, 2},
+            // 50 MB repeating one record, in small: the data pass the flash size.
+            {"one record repeated", linear_0800 + block(0, 1).repeated(1000) + END,
+             FirmwareFault::MoreThanFlash, 898, 0},
+            {"overlap", linear_0800 + block(0x0100, 2) + block(0x0118, 1) + END,
+             FirmwareFault::Overlap, 4, 3},
+            {"no data", linear_0800 + END, FirmwareFault::NoDataRecords, 0, 0},
+        };
+        for (const auto &row : rows) {
+            const FirmwareVerdict v = judge(row.text, STRICT);
+            QVERIFY2(v.fault == row.fault && v.line == row.line &&
+                         v.earlier_line == row.earlier_line,
+                     qPrintable(QString("%1: fault %2 line %3 earlier %4")
+                                    .arg(row.name)
+                                    .arg(int(v.fault))
+                                    .arg(v.line)
+                                    .arg(v.earlier_line)));
+        }
+
+        // What the message needs besides the lines.
+        FirmwareVerdict v =
+            judge(block(0, 16) + record(4, 0, "0001") + block(0, 256) + END, STRICT);
+        QVERIFY(v.base == 0x10000 && v.base_line == 17 && v.earlier_base == 0);
+        v = judge(linear_0800 + block(0x0100, 2) + block(0x0118, 1) + END, STRICT);
+        QCOMPARE(v.overlap_address, quint16(0x0118));
+        v = judge(block(0, 1).repeated(1000) + END, STRICT);
+        QCOMPARE(v.data_bytes, qint64(16000));
+        v = judge(block(0, 1) + ":0100000001\n" + END, STRICT);
+        QVERIFY(v.line_fault == LineFault::WrongLength && v.bytes == 5 && v.expected_bytes == 6);
+        QCOMPARE(judge(record(0x0A, 0, "00") + END, STRICT).record_type, 0x0A);
+
+        // A wrong checksum may be waived; the lines are still told.
+        FirmwareLoader loaded;
+        v = judge(damaged, FirmwareRules{true, false}, &loaded);
+        QVERIFY(v.accepted() && v.bad_checksums == QVector<int>{2});
+        QCOMPARE(loaded.data_lines(), quint16(3));
+        // A refused file leaves nothing to send.
+        judge(linear_0800 + block(0x0100, 2) + block(0x0118, 1) + END, STRICT, &loaded);
+        QCOMPARE(loaded.data_lines(), quint16(0));
+    }
+
+    // Files as linkers and editors write them load as the clean file does, and the
+    // window keeps its own, looser rules.
+    void strict_loading_takes_real_files()
+    {
+        const QByteArray clean =
+            record(4, 0, "0800") + block(0, 3) + record(5, 0, "08000101") + END;
+        FirmwareLoader expected;
+        QVERIFY(judge(clean, STRICT, &expected).accepted());
+        QCOMPARE(expected.data_lines(), quint16(3));
+        QVERIFY(!expected.last_line_is_data());
+        QByteArray doubled_cr = clean;
+        doubled_cr.replace("\n", "\r\r\n"); // a CR LF file converted once more
+        QByteArray trailing = clean;
+        trailing.replace(":00000001FF\n", ":00000001FF  \r\n\r\n   \n\n\t");
+        const QByteArray segment_and_linear =
+            record(2, 0, "1000") + block(0, 1) + record(4, 0, "0001") + block(0x10, 1) + END;
+        for (const QByteArray &text : {QByteArray(clean).replace("\n", "\r\n"), doubled_cr,
+                                       trailing, QByteArray(clean).replace("\n", " \t\n")}) {
+            FirmwareLoader loaded;
+            const FirmwareVerdict v = judge(text, STRICT, &loaded);
+            QVERIFY2(v.accepted(), text.constData());
+            QCOMPARE(loaded.data_lines(), expected.data_lines()); // nothing after the end
+            QVERIFY(loaded.image() == expected.image());
+            QVERIFY(loaded.records().constLast().data == expected.records().constLast().data);
+        }
+        QVERIFY(judge(segment_and_linear, STRICT).accepted());     // one base, told two ways
+        QVERIFY(judge(block(0x37F0, 1) + END, STRICT).accepted()); // the last 16 bytes
+
+        // The window: two bases and overlaps load, later records winning; blank lines
+        // are data lines without bytes; only the flash end and the line length refuse.
+        FirmwareLoader window;
+        const QByteArray two_bases =
+            block(0, 1, 16, '\x01') + record(4, 0, "0001") + block(0, 1, 4, '\x02') + END + "\n";
+        QVERIFY(judge(two_bases, WINDOW, &window).accepted());
+        QCOMPARE(window.data_lines(), quint16(3));
+        QCOMPARE(window.image()[3], quint8(0x02));
+        QCOMPARE(window.image()[4], quint8(0x01));
+        QVERIFY(judge(block(0xFFFF, 1, 2) + END, WINDOW).accepted());
+        const FirmwareVerdict v = judge(block(0, 1) + block(0x37F8, 1) + END, WINDOW, &window);
+        QVERIFY(v.fault == FirmwareFault::OutsideFlash && v.line == 2 &&
+                v.record.address == 0x37F8);
+        QCOMPARE(window.data_lines(), quint16(0));
+        QCOMPARE(judge(block(0, 1, 246), WINDOW).fault, FirmwareFault::LineTooLong);
+        QCOMPARE(judge("", WINDOW).fault, FirmwareFault::None);
+    }
+
+    void durations()
+    {
+        QCOMPARE(duration_text(0), QString("0:00"));
+        QCOMPARE(duration_text(3599.4), QString("59:59"));
+        QCOMPARE(duration_text(3599.5), QString("1:00:00"));
+        QCOMPARE(duration_text(68183), QString("18:56:23"));
     }
 };
 

@@ -1,5 +1,5 @@
-#ifndef CLI_SETTINGS_FILE_H
-#define CLI_SETTINGS_FILE_H
+#ifndef SETTINGS_SETTINGS_FILE_H
+#define SETTINGS_SETTINGS_FILE_H
 
 // The settings of one BMS as a file, for moving them to another board and for
 // comparing later:
@@ -15,6 +15,7 @@
 #include "link/frame.h"
 #include "settings/settings.h"
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -31,14 +32,19 @@ struct SettingsFile {
     int count() const;
 };
 
-// Reads `path` and checks every value: it must be one the setting's registers can
-// hold (a factory value outside the window's lists included, as backup saves
-// what it finds). Each problem is one line naming the file and the key; none
-// means `file` is good to use.
+// Reads the text of a settings file, named `path` in the messages, and checks
+// every value: it must be one the setting's registers can hold (a factory value
+// outside the window's lists included, as backup saves what it finds), and a date
+// must be a day of the calendar. A key given twice is refused rather than one of
+// them silently winning. Each problem is one line naming the file and the key;
+// none means `file` is good to use.
+QStringList parse_settings_file(const QByteArray &text, const QString &path, SettingsFile &file);
+// The same for the file at `path`.
 QStringList read_settings_file(const QString &path, SettingsFile &file);
 
 // The whole file for the settings the image holds, keys in a fixed order (the
-// settings in the window's order) so that two backups compare line by line.
+// settings in the window's order) so that two backups compare line by line. A
+// value no file could give back (a date that is no day of the calendar) is null.
 QByteArray settings_file_text(const RegisterImage &image, const QDateTime &saved_at);
 
-#endif // CLI_SETTINGS_FILE_H
+#endif // SETTINGS_SETTINGS_FILE_H
