@@ -1,5 +1,6 @@
 #include "arguments.h"
 
+#include "monitor/display.h"
 #include "terminal.h"
 
 bool fail(const QString &line)
@@ -39,10 +40,23 @@ bool read_file_argument(const QString &command, const QStringList &arguments, Se
         return fail(QStringLiteral("%1: one FILE is expected, %2 given (bmsctl %1 --help)")
                         .arg(command)
                         .arg(arguments.size()));
-    const QStringList problems = read_settings_file(arguments.first(), file);
-    for (const QString &p : problems)
-        warn(command + QStringLiteral(": ") + p);
+    const bool piped = arguments.first() == QLatin1String("-");
+    const QString path = piped ? QStringLiteral("/dev/stdin") : arguments.first();
+    const QString shown = QStringLiteral("standard input");
+    const QStringList problems = read_settings_file(path, file);
+    for (QString p : problems)
+        warn(command + QStringLiteral(": ") + (piped ? p.replace(path, shown) : p));
+    if (piped)
+        file.path = shown;
     return problems.isEmpty();
+}
+
+void note_other_board(const QString &command, const SettingsFile &file, const RegisterImage &image)
+{
+    const QString serial = decode_identity(image).bms_serial;
+    if (!file.bms_serial.isEmpty() && file.bms_serial != serial)
+        warn(QStringLiteral("%1: note: %2 was saved from BMS %3; this is BMS %4")
+                 .arg(command, file.path, file.bms_serial, serial));
 }
 
 bool cross_checked(const QString &command, const SettingValues &values, bool force)

@@ -87,13 +87,14 @@ void BatchJob::finish()
     emit done(code);
 }
 
-void BatchJob::openAll(const QVector<BatchPort> &ports, int timeout_ms)
+void BatchJob::openAll(const QVector<BatchPort> &ports, int timeout_ms, int retries)
 {
     for (const BatchPort &port : ports) {
         auto *board = new Board;
         board->port = port;
         board->link = new BmsLink(BmsLink::Wiring::Internal, this);
         board->link->setTimeout(timeout_ms);
+        board->link->setRequestAttempts(1 + retries);
         board->link->setSendWait(0);
         boards_.append(board);
     }
@@ -171,7 +172,8 @@ int run_batch(Command *command, const GlobalOptions &global, const QVector<Batch
     if (code >= 0)
         return code;
     QObject::connect(job.get(), &BatchJob::done, qApp, &QCoreApplication::exit);
-    QTimer::singleShot(0, job.get(),
-                       [&job, &global, &ports] { job->openAll(ports, global.timeout_ms); });
+    QTimer::singleShot(0, job.get(), [&job, &global, &ports] {
+        job->openAll(ports, global.timeout_ms, global.retries);
+    });
     return QCoreApplication::exec();
 }

@@ -33,7 +33,7 @@ public:
     virtual int prepare() { return -1; }
     virtual RegisterRanges firstRead() const { return {{0, POLLED_REGISTER_COUNT}}; }
 
-    void openAll(const QVector<BatchPort> &ports, int timeout_ms);
+    void openAll(const QVector<BatchPort> &ports, int timeout_ms, int retries);
 
 signals:
     void done(int exit_code);

@@ -60,6 +60,9 @@ public:
     virtual RegisterRanges firstRead() const { return {{0, POLLED_REGISTER_COUNT}}; }
     // The first read is in link->image(). Ends with finished().
     virtual void run(BmsLink *link) { Q_UNUSED(link) }
+    // The port went away while the command ran (the link is closed already): say
+    // what was reached, and end; exit_code::PORT unless something had been written.
+    virtual void portLost();
 
     // The service history of this run (--database, --no-history), set once the
     // command line is read. A command records through history(), which opens

@@ -12,7 +12,7 @@ namespace
 {
 
 const char GLOBAL_USAGE[] =
-    "bmsctl [--port PATH[,PATH...] | --all-ports] [--timeout MS] [--verbose] "
+    "bmsctl [--port PATH[,PATH...] | --all-ports] [--timeout MS] [--retries N] [--verbose] "
     "[--database URL] [--no-history] COMMAND [ARGS]";
 
 const char GLOBAL_INTRO[] =
@@ -27,7 +27,8 @@ Options (before the command):
                 Several (repeated or comma-separated) run info, backup, flash,
                 monitor and report on every board at once
   --all-ports   every USB serial adapter present
-  --timeout MS  how long a request waits for its reply before its one retry (500)
+  --timeout MS  how long each try of a request waits for its reply (500)
+  --retries N   how many times an unanswered request is sent again (3)
   --verbose     also report every reply stored, on standard error
   --database URL  the service history: sqlite:PATH or
                 postgresql://[user[:password]@]host[:port]/dbname; default
@@ -38,8 +39,9 @@ Options (before the command):
   --version     the version
 
 Exit codes: 0 done; 1 tried and did not succeed (a write not confirmed, the BMS
-stopped answering midway); 2 bad input, nothing sent to the BMS; 3 no port, or it
-cannot be opened; 4 the BMS did not answer before anything was written.
+stopped answering midway, the port gone after a write); 2 bad input, nothing
+written to the BMS; 3 no port, it cannot be opened, or it went away before
+anything was written; 4 the BMS did not answer before anything was written.
 
 Examples:
   $ bmsctl --port /dev/ttyUSB0 info
@@ -67,6 +69,18 @@ QString settings_help()
 }
 
 // Qt's parser words its errors as sentences; ours are clauses of one line.
+// The first option of `options` given more than once; a second value would
+// silently win over the first otherwise.
+QString repeated(const QCommandLineParser &p, const QList<QCommandLineOption> &options)
+{
+    for (const QCommandLineOption &o : options)
+        if (!o.valueName().isEmpty() && p.values(o.names().constLast()).size() > 1) {
+            const QString &n = o.names().constLast();
+            return (n.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + n;
+        }
+    return QString();
+}
+
 QString clause(QString text)
 {
     if (text.endsWith(QLatin1Char('.')))
@@ -89,8 +103,9 @@ std::unique_ptr<Command> parse_command(const CommandEntry &entry, const QStringL
         QString hint;
         for (const QString &unknown : p.unknownOptionNames())
             if (unknown == QLatin1String("port") || unknown == QLatin1String("timeout") ||
-                unknown == QLatin1String("verbose") || unknown == QLatin1String("database") ||
-                unknown == QLatin1String("no-history") || unknown == QLatin1String("all-ports"))
+                unknown == QLatin1String("retries") || unknown == QLatin1String("verbose") ||
+                unknown == QLatin1String("database") || unknown == QLatin1String("no-history") ||
+                unknown == QLatin1String("all-ports"))
                 hint = QStringLiteral("; --%1 goes before the command").arg(unknown);
         *code = refuse(
             QStringLiteral("%1: %2%3 (bmsctl %1 --help)").arg(name, clause(p.errorText()), hint));
@@ -102,6 +117,13 @@ std::unique_ptr<Command> parse_command(const CommandEntry &entry, const QStringL
         return nullptr;
     }
     *code = exit_code::USAGE;
+    const QString twice = repeated(p, info.options);
+    if (!twice.isEmpty()) {
+        warn(QStringLiteral("%1: %2 is given more than once; it takes one value (bmsctl %1 "
+                            "--help)")
+                 .arg(name, twice));
+        return nullptr;
+    }
     const QStringList positional = p.positionalArguments();
     if (!info.takes_arguments && !positional.isEmpty()) {
         warn(QStringLiteral("%1: unexpected argument \"%2\" (bmsctl %1 --help)")
@@ -138,8 +160,9 @@ QString global_help()
 
 QString command_help(const CommandInfo &info)
 {
-    QString text = QStringLiteral("Usage: bmsctl [--port PATH] [--timeout MS] %1\n\n%2\n")
-                       .arg(QString::fromLatin1(info.usage), QString::fromUtf8(info.details));
+    QString text =
+        QStringLiteral("Usage: bmsctl [--port PATH] [--timeout MS] [--retries N] %1\n\n%2\n")
+            .arg(QString::fromLatin1(info.usage), QString::fromUtf8(info.details));
     QVector<QStringList> rows;
     for (const QCommandLineOption &o : info.options + QList<QCommandLineOption>{help_option()}) {
         QStringList names;
@@ -166,12 +189,14 @@ std::unique_ptr<Command> parse_command_line(const QStringList &arguments, Global
     p.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("PATH"));
     const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"));
+    const QCommandLineOption retries(QStringLiteral("retries"), QString(), QStringLiteral("N"));
     const QCommandLineOption verbose(QStringLiteral("verbose"));
     const QCommandLineOption database(QStringLiteral("database"), QString(), QStringLiteral("URL"));
     const QCommandLineOption no_history(QStringLiteral("no-history"));
     const QCommandLineOption version(QStringLiteral("version"));
     const QCommandLineOption all_ports(QStringLiteral("all-ports"));
-    p.addOptions({port, timeout, verbose, database, no_history, help_option(), version, all_ports});
+    p.addOptions(
+        {port, timeout, retries, verbose, database, no_history, help_option(), version, all_ports});
 
     *code = exit_code::USAGE;
     if (!p.parse(arguments)) {
@@ -195,6 +220,12 @@ std::unique_ptr<Command> parse_command_line(const QStringList &arguments, Global
                  .arg(QLatin1String(GLOBAL_USAGE)));
         return nullptr;
     }
+    // --port may name several boards; the others take one value.
+    const QString twice = repeated(p, {timeout, retries});
+    if (!twice.isEmpty()) {
+        warn(QStringLiteral("%1 is given more than once; it takes one value").arg(twice));
+        return nullptr;
+    }
     for (const QString &value : p.values(port))
         global.ports += value.split(QLatin1Char(','));
     global.port = global.ports.size() == 1 ? global.ports.first() : QString();
@@ -213,6 +244,12 @@ std::unique_ptr<Command> parse_command_line(const QStringList &arguments, Global
         if (!ms)
             return nullptr;
         global.timeout_ms = static_cast<int>(*ms);
+    }
+    if (p.isSet(retries)) {
+        const auto n = whole(QStringLiteral("--retries"), p.value(retries), 0, 100, "retries");
+        if (!n)
+            return nullptr;
+        global.retries = static_cast<int>(*n);
     }
     global.database = p.value(database);
     global.no_history = p.isSet(no_history);

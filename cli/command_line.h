@@ -18,6 +18,7 @@ struct GlobalOptions {
     bool all_ports = false;
     QString command; // its name
     int timeout_ms = 500;
+    int retries = 3; // an unanswered request is sent this many times more
     bool verbose = false;
     QString database;        // --database URL; empty: $BMSCTL_DATABASE or the user's file
     bool no_history = false; // --no-history: record nothing this run

@@ -9,9 +9,10 @@
 CommandInfo DiffCommand::info()
 {
     return {"diff",
-            "diff FILE",
+            "diff FILE|-",
             "settings that differ between the BMS and FILE",
-            "Lists the settings whose value on the BMS differs from FILE's (exit 0 either way).",
+            "Lists the settings whose value on the BMS differs from FILE's (exit 0 either way);\n"
+            "- reads the file from standard input.",
             "bmsctl diff pack-0117.json",
             {},
             true};
@@ -24,6 +25,7 @@ bool DiffCommand::parse(const QCommandLineParser &, const QStringList &arguments
 
 void DiffCommand::run(BmsLink *link)
 {
+    note_other_board(QStringLiteral("diff"), options_.file, link->image());
     say(diff_report(options_.file, link->image()));
     emit finished(exit_code::OK);
 }

@@ -295,6 +295,37 @@ void FlashCommand::interrupted()
              .arg(SECOND_INTERRUPT_MS / 1000));
 }
 
+void FlashCommand::portLost()
+{
+    keep_progress();
+    const QString gone = QStringLiteral("flash: the port is gone (adapter unplugged?)");
+    switch (state_) {
+    case State::Loaded:
+    case State::Confirming:
+        warn(gone + QStringLiteral(" before the upgrade started; nothing was flashed"));
+        finish(exit_code::PORT);
+        return;
+    case State::Flashing:
+        upgrade_->requestStop();
+        warn(gone +
+             QStringLiteral(" at %1; the BMS has no working firmware until it is flashed "
+                            "again%2")
+                 .arg(where(), backup_path_.isEmpty()
+                                   ? QString()
+                                   : QStringLiteral("; settings saved in %1").arg(backup_path_)));
+        finish(exit_code::FAILED);
+        return;
+    case State::Restarting:
+        // The CRC was confirmed: the board is flashed, only its answer is missing.
+        warn(gone + QStringLiteral(" after the CRC was confirmed; the new firmware's version is "
+                                   "not known"));
+        finish(exit_code::OK);
+        return;
+    case State::Done:
+        return;
+    }
+}
+
 double FlashCommand::expectedSeconds() const
 {
     // Each line costs its 50 ms delay and a status round trip; erase and CRC check
@@ -348,7 +379,10 @@ void FlashCommand::transmitting(UpgradePhase phase, quint16 line, quint16 total,
 
 QString FlashCommand::where() const
 {
-    switch (upgrade_->endedIn()) {
+    // While it runs (the port went away mid-upgrade), where it is; after, where it ended.
+    const UpgradePhase phase =
+        upgrade_->phase() != UpgradePhase::Idle ? upgrade_->phase() : upgrade_->endedIn();
+    switch (phase) {
     case UpgradePhase::Erasing:
         return QStringLiteral("the erase");
     case UpgradePhase::SendingLines:

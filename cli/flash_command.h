@@ -33,6 +33,7 @@ public:
     bool parse(const QCommandLineParser &options, const QStringList &arguments) override;
     int prepare() override;
     void run(BmsLink *link) override;
+    void portLost() override;
 
 private:
     enum class State { Loaded, Confirming, Flashing, Restarting, Done };

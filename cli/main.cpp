@@ -56,6 +56,7 @@ std::unique_ptr<QCoreApplication> make_application(const Command &command, bool 
 int main(int argc, char **argv)
 {
     qInstallMessageHandler(message_handler);
+    ignore_broken_pipes();
     // What the application object would do, done before there is one: the command
     // decides which kind of application it needs, so arguments are read first.
     std::setlocale(LC_ALL, "");
@@ -102,7 +103,7 @@ int main(int argc, char **argv)
         warn(why);
         return exit_code::PORT;
     }
-    Session session(port, global.timeout_ms, command.get());
+    Session session(port, global.timeout_ms, global.retries, command.get());
     QTimer::singleShot(0, &session, &Session::start);
     code = app->exec();
     command.reset(); // its notifiers and timers go while the application is there

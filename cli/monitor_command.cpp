@@ -9,6 +9,7 @@
 
 #include <QCommandLineParser>
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
@@ -52,8 +53,11 @@ QString jsonl_row(const QString &time, const PackState &s)
     QString line = QStringLiteral("{\"time\":\"%1\"").arg(time);
     for (int i = 0; i < values.size(); ++i)
         line += QStringLiteral(",\"%1\":%2").arg(keys.at(i + 1)).arg(values.at(i));
-    return line + QStringLiteral(",\"balancing\":[%1]}\n")
-                      .arg(balancing_cells(s.balancing, QStringLiteral(",")));
+    // The form of info --json: one flag per cell.
+    QStringList flags;
+    for (int k = 0; k < CELL_COUNT; ++k)
+        flags << QLatin1String(s.balancing & (1u << k) ? "true" : "false");
+    return line + QStringLiteral(",\"balancing\":[%1]}\n").arg(flags.join(QLatin1Char(',')));
 }
 
 namespace
@@ -97,7 +101,8 @@ CommandInfo MonitorCommand::info()
     using O = QCommandLineOption;
     return {
         "monitor",
-        "monitor [--interval MS] [--duration S | --count N] [--csv FILE|-] [--jsonl FILE|-]",
+        "monitor [--interval MS] [--duration S | --count N] [--csv FILE|-] [--jsonl FILE|-] "
+        "[--append | --force]",
         "live values; a table refreshed in place on a terminal",
         "Reads the live values every MS ms until Ctrl-C, --duration or --count. On a terminal\n"
         "a table is refreshed in place; without --csv or --jsonl and without a terminal, CSV\n"
@@ -106,7 +111,10 @@ CommandInfo MonitorCommand::info()
         "CSV: time,voltage_mv,current_ma,soc_percent,remaining_mah,t1_c,t2_c,cell1_mv,...,\n"
         "cell10_mv,balancing; time in UTC (ISO 8601, milliseconds), balancing the numbers\n"
         "of the cells being balanced, separated by spaces. JSONL: the same keys, one object\n"
-        "per line, balancing as an array of cell numbers.",
+        "per line, balancing as ten booleans (cell 1 first), as info --json has it. An\n"
+        "existing FILE is refused unless --append (rows added, no second header) or --force\n"
+        "(replaced). A hang-up ends the run like Ctrl-C; so does a reader of the rows that\n"
+        "goes away (| head).",
         "bmsctl monitor --interval 500 --duration 900 --csv ride.csv",
         {O(QStringLiteral("interval"), QStringLiteral("time between samples (1000)"),
            QStringLiteral("MS")),
@@ -115,7 +123,9 @@ CommandInfo MonitorCommand::info()
          O(QStringLiteral("csv"), QStringLiteral("CSV rows to FILE, - for standard output"),
            QStringLiteral("FILE|-")),
          O(QStringLiteral("jsonl"), QStringLiteral("JSON lines to FILE, - for standard output"),
-           QStringLiteral("FILE|-"))}};
+           QStringLiteral("FILE|-")),
+         O(QStringLiteral("append"), QStringLiteral("add the rows to an existing FILE")),
+         O(QStringLiteral("force"), QStringLiteral("replace an existing FILE"))}};
 }
 
 bool MonitorCommand::parse(const QCommandLineParser &p, const QStringList &)
@@ -151,6 +161,10 @@ bool MonitorCommand::parse(const QCommandLineParser &p, const QStringList &)
         return fail(QStringLiteral("--csv: a file name or - is expected"));
     if (p.isSet(QStringLiteral("jsonl")) && options_.jsonl.isEmpty())
         return fail(QStringLiteral("--jsonl: a file name or - is expected"));
+    options_.append = p.isSet(QStringLiteral("append"));
+    options_.force = p.isSet(QStringLiteral("force"));
+    if (options_.append && options_.force)
+        return fail(QStringLiteral("monitor: give --append or --force, not both"));
     if (!options_.csv.isEmpty() && options_.csv == options_.jsonl)
         return fail(QStringLiteral("monitor: --csv and --jsonl both name %1").arg(options_.csv));
     return true;
@@ -169,13 +183,28 @@ int MonitorCommand::prepare()
     }
     table_ = !stdout_taken && stdout_is_terminal();
 
-    // Opened (and truncated) now so that a path that cannot be written is refused
-    // before anything is sent; rows go out flushed, so no atomic replace here.
+    // Opened now so that a path that cannot be written is refused before anything
+    // is sent; rows go out flushed, so no atomic replace here. A log already there
+    // is someone's earlier ride: kept unless told.
     const auto open = [this, &dash](const QString &path, QFile **file) {
         if (path.isEmpty() || path == dash)
             return true;
         *file = new QFile(path, this);
-        return open_output(*file, QStringLiteral("monitor"));
+        const QFileInfo existing(path);
+        if (existing.exists() && !existing.isFile())
+            return open_output(*file, QStringLiteral("monitor"));
+        if (existing.exists() && !options_.append && !options_.force)
+            return fail(QStringLiteral("monitor: %1 exists; --append adds the rows to it, "
+                                       "--force replaces it")
+                            .arg(path));
+        if (!options_.append)
+            return open_output(*file, QStringLiteral("monitor"));
+        if (path == options_.csv && existing.size() > 0)
+            csv_header_ = false;
+        if ((*file)->open(QIODevice::WriteOnly | QIODevice::Append))
+            return true;
+        return fail(
+            QStringLiteral("monitor: cannot write %1: %2").arg(path, (*file)->errorString()));
     };
     if (!open(options_.csv, &csv_) || !open(options_.jsonl, &jsonl_))
         return exit_code::USAGE;
@@ -200,18 +229,14 @@ void MonitorCommand::run(BmsLink *link)
     });
     connect(sampler_, &LiveSampler::answersAgain, this,
             [this] { note(QStringLiteral("monitor: the BMS answers again")); });
-    connect(sampler_, &LiveSampler::portLost, this, [this] {
-        note(QStringLiteral("monitor: the port is gone (adapter unplugged?); stopped after %1 rows")
-                 .arg(rows_));
-        finish(exit_code::FAILED);
-    });
+    connect(sampler_, &LiveSampler::portLost, this, &MonitorCommand::portLost);
     duration_ = new QTimer(this);
     duration_->setSingleShot(true);
     connect(duration_, &QTimer::timeout, this, [this] { finish(exit_code::OK); });
     interrupt_ = new InterruptWatch(this);
     connect(interrupt_, &InterruptWatch::interrupted, this, [this] { finish(exit_code::OK); });
 
-    if (csv_out_ && !writeTo(csv_, options_.csv, csv_header().toUtf8()))
+    if (csv_out_ && csv_header_ && !writeTo(csv_, options_.csv, csv_header().toUtf8()))
         return;
     sampler_->start(link_);
     if (options_.duration_ms > 0)
@@ -238,14 +263,24 @@ void MonitorCommand::emitRow(const QDateTime &time)
 bool MonitorCommand::writeTo(QFile *file, const QString &destination, const QByteArray &bytes)
 {
     if (!file) {
-        say(QString::fromUtf8(bytes));
-        return true;
+        if (say(QString::fromUtf8(bytes)))
+            return true;
+        // The reader of the rows is gone (| head): nothing more to do.
+        finish(exit_code::OK);
+        return false;
     }
     if (file->write(bytes) == bytes.size() && file->flush())
         return true;
     warn(QStringLiteral("monitor: cannot write %1: %2").arg(destination, file->errorString()));
     finish(exit_code::FAILED);
     return false;
+}
+
+void MonitorCommand::portLost()
+{
+    note(QStringLiteral("monitor: the port is gone (adapter unplugged?); stopped after %1 rows")
+             .arg(rows_));
+    finish(exit_code::PORT);
 }
 
 void MonitorCommand::note(const QString &line)

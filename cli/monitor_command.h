@@ -26,6 +26,7 @@ public:
     int prepare() override;
     RegisterRanges firstRead() const override;
     void run(BmsLink *link) override;
+    void portLost() override;
 
 private:
     enum class State { Running, Done };
@@ -41,6 +42,8 @@ private:
         int count = 0;          // 0: until stopped
         QString csv;            // "-" is standard output
         QString jsonl;
+        bool append = false; // to an existing file, no second header
+        bool force = false;  // an existing file replaced
     } options_;
     State state_ = State::Running;
     BmsLink *link_ = nullptr;
@@ -49,6 +52,7 @@ private:
     InterruptWatch *interrupt_ = nullptr;
     QFile *csv_ = nullptr; // null with "-": standard output
     QFile *jsonl_ = nullptr;
+    bool csv_header_ = true; // not when appending to rows already there
     bool csv_out_ = false;
     bool jsonl_out_ = false;
     bool table_ = false; // the live table on the terminal

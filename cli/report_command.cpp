@@ -210,6 +210,14 @@ void ReportCommand::run(BmsLink *link)
     duration_->start(static_cast<int>(options_.duration_ms) + BmsLink::POLL_PERIOD_MS / 2);
 }
 
+void ReportCommand::portLost()
+{
+    warn(QStringLiteral("report: the port is gone (adapter unplugged?) %1 s into the sampling; "
+                        "no report written")
+             .arg(clock_.elapsed() / 1000.0, 0, 'f', 1));
+    finish(exit_code::PORT);
+}
+
 void ReportCommand::takeSample()
 {
     input_.analysis.samples.append(sample_of(decode_pack_state(link_->image()), clock_.elapsed()));
@@ -247,10 +255,8 @@ int ReportCommand::write()
     for (const Finding &f : a.findings)
         warn(QStringLiteral("report: finding: ") + f.title);
     warn(QStringLiteral("report: verdict: %1").arg(verdict_name(a.verdict)));
-    if (!output_) {
-        say(QString::fromUtf8(text));
-        return exit_code::OK;
-    }
+    if (!output_) // a reader that went away did not get the report
+        return say(QString::fromUtf8(text)) ? exit_code::OK : exit_code::FAILED;
     if (output_->write(text) != text.size() || !output_->commit()) {
         warn(QStringLiteral("report: cannot write %1: %2")
                  .arg(options_.output, output_->errorString()));

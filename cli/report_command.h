@@ -32,6 +32,7 @@ public:
     bool drawsText() const override { return options_.format == QLatin1String("html"); }
     int prepare() override;
     void run(BmsLink *link) override;
+    void portLost() override;
 
 private:
     void takeSample();

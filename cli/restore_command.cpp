@@ -11,25 +11,33 @@
 CommandInfo RestoreCommand::info()
 {
     using O = QCommandLineOption;
-    return {
-        "restore",
-        "restore FILE [--dry-run] [--yes] [--only NAME,...] [--skip-identity] [--force] [--all]",
-        "write FILE's settings that differ, after showing the diff",
-        "Shows the diff, checks the settings as they will be, asks for confirmation on a\n"
-        "terminal, then writes the settings that differ and reads each back, as set does.\n"
-        "Without a terminal it writes only with --yes.",
-        "bmsctl restore pack-0117.json --skip-identity --dry-run",
-        {O(QStringLiteral("dry-run"),
-           QStringLiteral("show the diff and the checks; write nothing")),
-         O(QStringLiteral("yes"), QStringLiteral("write without asking")),
-         O(QStringLiteral("only"), QStringLiteral("restore only these settings"),
-           QStringLiteral("NAME,...")),
-         O(QStringLiteral("skip-identity"),
-           QStringLiteral("leave serial_number and date_of_production as they are")),
-         O(QStringLiteral("force"), QStringLiteral("write even when a cross-check fails")),
-         O(QStringLiteral("all"),
-           QStringLiteral("write every setting of FILE, also those the BMS holds"))},
-        true};
+    return {"restore",
+            "restore FILE|- [--dry-run] [--yes] [--only NAME,...] [--except NAME,...] "
+            "[--skip-identity] [--force] [--all]",
+            "write FILE's settings that differ, after showing the diff",
+            "Shows the diff, checks the settings as they will be, asks for confirmation on a\n"
+            "terminal, then writes the settings that differ and reads each back, as set does.\n"
+            "Without a terminal it writes only with --yes; - reads the file from standard\n"
+            "input (then --yes too). A value the window's lists do not offer (a factory\n"
+            "value) is left alone where the BMS holds it; otherwise it is refused unless\n"
+            "--force writes it or --except leaves it out. Once writing, the first Ctrl-C or\n"
+            "hang-up only warns; a second within 5 s stops after the write in flight.",
+            "bmsctl restore pack-0117.json --skip-identity --dry-run",
+            {O(QStringLiteral("dry-run"),
+               QStringLiteral("show the diff and the checks; write nothing")),
+             O(QStringLiteral("yes"), QStringLiteral("write without asking")),
+             O(QStringLiteral("only"), QStringLiteral("restore only these settings"),
+               QStringLiteral("NAME,...")),
+             O(QStringLiteral("except"), QStringLiteral("leave these settings as they are"),
+               QStringLiteral("NAME,...")),
+             O(QStringLiteral("skip-identity"),
+               QStringLiteral("leave serial_number and date_of_production as they are")),
+             O(QStringLiteral("force"),
+               QStringLiteral("write even when a cross-check fails, and values the window's lists "
+                              "do not offer")),
+             O(QStringLiteral("all"),
+               QStringLiteral("write every setting of FILE, also those the BMS holds"))},
+            true};
 }
 
 bool RestoreCommand::parse(const QCommandLineParser &p, const QStringList &arguments)
@@ -57,14 +65,27 @@ bool RestoreCommand::parse(const QCommandLineParser &p, const QStringList &argum
         }
         values = kept;
     }
+    if (p.isSet(QStringLiteral("except"))) {
+        for (const QString &name : p.value(QStringLiteral("except")).split(QLatin1Char(','))) {
+            const SettingDef *setting =
+                named_setting(QStringLiteral("restore: --except"), name.trimmed());
+            if (!setting)
+                return false;
+            values[static_cast<size_t>(setting->id)] = QJsonValue::Undefined;
+        }
+    }
     if (p.isSet(QStringLiteral("skip-identity"))) {
         values[static_cast<size_t>(Setting::SerialNumber)] = QJsonValue::Undefined;
         values[static_cast<size_t>(Setting::DateOfProduction)] = QJsonValue::Undefined;
     }
     if (file.count() == 0)
-        return fail(QStringLiteral("restore: nothing left to restore from %1 after --only "
-                                   "and --skip-identity")
+        return fail(QStringLiteral("restore: nothing left to restore from %1 after --only, "
+                                   "--except and --skip-identity")
                         .arg(file.path));
+    if (arguments.first() == QLatin1String("-") && !options_.dry_run && !options_.yes)
+        return fail(QStringLiteral("restore: refused: the file comes on standard input, so the "
+                                   "question cannot be asked there; add --yes to write without "
+                                   "asking, or --dry-run to only look"));
     if (!options_.dry_run && !options_.yes && !stdin_is_terminal())
         return fail(QStringLiteral("restore: refused: no terminal to confirm on; add --yes "
                                    "to write without asking, or --dry-run to only look"));
@@ -74,6 +95,7 @@ bool RestoreCommand::parse(const QCommandLineParser &p, const QStringList &argum
 
 void RestoreCommand::showPlan()
 {
+    note_other_board(QStringLiteral("restore"), options_.file, link_->image());
     say(diff_report(options_.file, link_->image()));
 }
 
@@ -84,11 +106,17 @@ bool RestoreCommand::writable()
         QString why;
         if (item.outcome != Outcome::Pending || encode_setting(*item.setting, item.value, &why))
             continue;
-        warn(QStringLiteral("restore: %1: settings.%2: %3; the BMS holds %4 (edit the file "
-                            "or leave the setting out with --only)")
-                 .arg(options_.file.path, item.setting->name,
-                      not_allowed(*item.setting, value_text(*item.setting, item.value), why),
-                      held_text(*item.setting, link_->image())));
+        const QString problem =
+            QStringLiteral("%1: settings.%2: %3; the BMS holds %4")
+                .arg(options_.file.path, item.setting->name,
+                     not_allowed(*item.setting, value_text(*item.setting, item.value), why),
+                     held_text(*item.setting, link_->image()));
+        if (force_) {
+            warn(QStringLiteral("restore: warning: %1; written anyway (--force)").arg(problem));
+            continue;
+        }
+        warn(QStringLiteral("restore: %1 (--force writes it anyway, --except %2 leaves it out)")
+                 .arg(problem, item.setting->name));
         ok = false;
     }
     if (!ok)

@@ -7,13 +7,16 @@
 
 #include <QCoreApplication>
 
-Session::Session(const QString &port, int timeout_ms, Command *command, QObject *parent)
+Session::Session(const QString &port, int timeout_ms, int retries, Command *command,
+                 QObject *parent)
     : QObject(parent), port_name_(port), link_(new BmsLink(BmsLink::Wiring::Internal, this)),
       command_(command)
 {
     link_->setTimeout(timeout_ms);
+    link_->setRequestAttempts(1 + retries);
     link_->setSendWait(0);
     connect(command_, &Command::finished, this, &Session::finish);
+    connect(link_, &BmsLink::portLost, this, &Session::portLost);
 }
 
 void Session::start()
@@ -40,6 +43,7 @@ void Session::start()
     state_ = State::FirstRead;
     connect(link_, &BmsLink::readDone, this, &Session::firstReadDone);
     connect(link_, &BmsLink::readFailed, this, &Session::firstReadFailed);
+    connect(link_, &BmsLink::linkAlive, this, [this] { ++replies_; });
     link_->readRegisters(command_->firstRead());
 }
 
@@ -48,7 +52,9 @@ void Session::firstReadDone()
     if (state_ != State::FirstRead)
         return;
     // From here on the link's reads belong to the command.
-    disconnect(link_, nullptr, this, nullptr);
+    disconnect(link_, &BmsLink::readDone, this, nullptr);
+    disconnect(link_, &BmsLink::readFailed, this, nullptr);
+    disconnect(link_, &BmsLink::linkAlive, this, nullptr);
     state_ = State::Running;
     command_->run(link_);
 }
@@ -57,13 +63,51 @@ void Session::firstReadFailed(int first_register)
 {
     if (state_ != State::FirstRead)
         return;
-    warn(QStringLiteral("no answer from the BMS on %1: register 0x%2 was asked for twice, "
-                        "%3 ms each; is the BMS powered and the adapter's RX/TX the right "
-                        "way round?")
-             .arg(port_name_)
-             .arg(first_register, 2, 16, QLatin1Char('0'))
-             .arg(link_->timeout()));
+    const int n = link_->requestAttempts();
+    const QString times = n == 1   ? QStringLiteral("once")
+                          : n == 2 ? QStringLiteral("twice")
+                                   : QStringLiteral("%1 times").arg(n);
+    const QString asked = QStringLiteral("register 0x%1 was asked for %2, %3 ms each")
+                              .arg(first_register, 2, 16, QLatin1Char('0'))
+                              .arg(times)
+                              .arg(link_->timeout());
+    // Something answered: the wiring is right, the line is what loses replies.
+    if (replies_ > 0)
+        warn(QStringLiteral("no answer from the BMS on %1: %2 and went unanswered, after %3 "
+                            "good replies; a noisy line? (--retries sends a request more "
+                            "often)")
+                 .arg(port_name_, asked)
+                 .arg(replies_));
+    else
+        warn(QStringLiteral("no answer from the BMS on %1: %2; is the BMS powered and the "
+                            "adapter's RX/TX the right way round?")
+                 .arg(port_name_, asked));
     finish(exit_code::NO_ANSWER);
+}
+
+void Session::portLost()
+{
+    switch (state_) {
+    case State::Idle:
+    case State::Opening:
+    case State::Done:
+        return;
+    case State::FirstRead:
+        warn(QStringLiteral("the port is gone (adapter unplugged?): %1 went away while the BMS "
+                            "was being read; nothing was written")
+                 .arg(port_name_));
+        finish(exit_code::PORT);
+        return;
+    case State::Running:
+        command_->portLost();
+        return;
+    }
+}
+
+void Command::portLost()
+{
+    warn(QStringLiteral("the port is gone (adapter unplugged?); nothing was written"));
+    emit finished(exit_code::PORT);
 }
 
 void Session::finish(int code)

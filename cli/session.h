@@ -14,7 +14,8 @@ class Session : public QObject
     Q_OBJECT
 
 public:
-    Session(const QString &port, int timeout_ms, Command *command, QObject *parent = nullptr);
+    Session(const QString &port, int timeout_ms, int retries, Command *command,
+            QObject *parent = nullptr);
 
     // Call from the running event loop; quits it with the exit code at the end.
     void start();
@@ -24,12 +25,14 @@ private:
 
     void firstReadDone();
     void firstReadFailed(int first_register);
+    void portLost();
     void finish(int code);
 
     State state_ = State::Idle;
     QString port_name_;
     BmsLink *link_;
     Command *command_;
+    int replies_ = 0; // valid frames during the first read
 };
 
 #endif // CLI_SESSION_H

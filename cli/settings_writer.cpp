@@ -33,6 +33,8 @@ SettingsWriter::SettingsWriter(const char *name, QObject *parent)
 void SettingsWriter::run(BmsLink *link)
 {
     link_ = link;
+    auto *interrupt = new InterruptWatch(this);
+    connect(interrupt, &InterruptWatch::interrupted, this, &SettingsWriter::interrupted);
     connect(link_, &BmsLink::readDone, this, &SettingsWriter::readBackDone);
     connect(link_, &BmsLink::readFailed, this, &SettingsWriter::readBackFailed);
     const RegisterImage &image = link_->image();
@@ -45,6 +47,9 @@ void SettingsWriter::run(BmsLink *link)
         item.value = value;
         const std::optional<QByteArray> bytes = encode_setting(setting, value);
         item.bytes = bytes.value_or(QByteArray());
+        // A value the window does not offer, written only when forced (restore checks).
+        if (!bytes && force_)
+            item.bytes = register_bytes(setting, value).value_or(QByteArray());
         // Even with --all, a value the window cannot write stays as the BMS has it.
         if (setting_holds(setting, image, value) && (!all_ || !bytes))
             item.outcome = Outcome::Unchanged;
@@ -84,6 +89,11 @@ void SettingsWriter::writeNext()
 {
     if (state_ != State::Writing)
         return;
+    if (stopping_) {
+        abandon(QStringLiteral("not written: stopped at your request"));
+        readBack();
+        return;
+    }
     while (next_ < items_.size() && items_[next_].outcome != Outcome::Pending)
         ++next_;
     if (next_ == items_.size()) {
@@ -140,6 +150,10 @@ void SettingsWriter::readBackDone()
             item.failure = QStringLiteral("the BMS still holds %1 after %2 writes")
                                .arg(held_text(*item.setting, link_->image()))
                                .arg(item.writes);
+        } else if (stopping_) {
+            item.outcome = Outcome::Failed;
+            item.failure = QStringLiteral("stopped at your request; the BMS holds %1")
+                               .arg(held_text(*item.setting, link_->image()));
         } else
             again = true;
     }
@@ -160,6 +174,78 @@ void SettingsWriter::readBackFailed(int first_register)
         if (item.outcome == Outcome::Pending) {
             item.outcome = Outcome::Failed;
             item.failure = QStringLiteral("no answer to the read-back");
+        }
+    finish();
+}
+
+void SettingsWriter::interrupted()
+{
+    switch (state_) {
+    case State::Checking:
+        clear_echo();
+        warn(QStringLiteral("%1: stopped; nothing written").arg(name_));
+        stop(exit_code::FAILED);
+        return;
+    case State::Writing:
+    case State::ReadingBack:
+        break;
+    case State::Done:
+        return;
+    }
+    keep_progress();
+    if (since_interrupt_.isValid() && since_interrupt_.elapsed() <= SECOND_INTERRUPT_MS) {
+        warn(QStringLiteral("%1: stopping after the write in flight").arg(name_));
+        stopping_ = true;
+        return;
+    }
+    since_interrupt_.start();
+    warn(QStringLiteral("warning: stopping in the middle leaves some settings written and "
+                        "others not, so the %1 goes on; Ctrl-C again within %2 s stops it "
+                        "after the write in flight")
+             .arg(name_)
+             .arg(SECOND_INTERRUPT_MS / 1000));
+}
+
+void SettingsWriter::abandon(const QString &why)
+{
+    for (int i = next_; i < items_.size(); ++i) {
+        Item &item = items_[i];
+        if (item.outcome == Outcome::Pending && item.writes == 0) {
+            item.outcome = Outcome::Failed;
+            item.failure = why;
+        }
+    }
+}
+
+void SettingsWriter::portLost()
+{
+    const QString gone = QStringLiteral("%1: the port is gone (adapter unplugged?)").arg(name_);
+    switch (state_) {
+    case State::Checking:
+        warn(gone + QStringLiteral(" before anything was written"));
+        stop(exit_code::PORT);
+        return;
+    case State::Writing: {
+        pace_->stop();
+        const Item &item = items_[qMax(0, next_ - 1)];
+        warn(gone + QStringLiteral(" after writing %1 (write %2 of at most %3)")
+                        .arg(item.setting->name)
+                        .arg(item.writes)
+                        .arg(MAX_WRITES));
+        break;
+    }
+    case State::ReadingBack:
+        warn(gone + QStringLiteral(" while reading the written settings back"));
+        break;
+    case State::Done:
+        return;
+    }
+    next_ = 0;
+    abandon(QStringLiteral("not written: the port was gone"));
+    for (Item &item : items_)
+        if (item.outcome == Outcome::Pending) {
+            item.outcome = Outcome::Failed;
+            item.failure = QStringLiteral("written, not confirmed: the port was gone");
         }
     finish();
 }

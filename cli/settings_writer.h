@@ -9,6 +9,8 @@
 #include "command.h"
 #include "settings/settings.h"
 
+#include <QElapsedTimer>
+
 class QTimer;
 
 class SettingsWriter : public Command
@@ -21,10 +23,14 @@ public:
     // write, so a BMS is not known to take anything faster.
     static constexpr int WRITE_PACE_MS = 100;
     static constexpr int MAX_WRITES = 3;
+    // Once writing, an interrupt or hang-up only warns; a second within this time
+    // stops after the write in flight.
+    static constexpr int SECOND_INTERRUPT_MS = 5000;
 
     explicit SettingsWriter(const char *name, QObject *parent = nullptr);
 
     void run(BmsLink *link) override;
+    void portLost() override;
 
 protected:
     enum class Outcome { Unchanged, Pending, Confirmed, Failed };
@@ -67,11 +73,16 @@ private:
     void readBackDone();
     void readBackFailed(int first_register);
     void finish();
+    void interrupted();
+    // Ends the writing early: what was not written yet is marked with `why`.
+    void abandon(const QString &why);
 
     QString name_;
     State state_ = State::Checking;
     QTimer *pace_;
-    int next_ = 0; // the item the next write goes to
+    int next_ = 0;          // the item the next write goes to
+    bool stopping_ = false; // at the user's request: no more writes
+    QElapsedTimer since_interrupt_;
 };
 
 #endif // CLI_SETTINGS_WRITER_H

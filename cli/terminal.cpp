@@ -18,11 +18,25 @@ int interrupt_fd = -1;
 // Whether standard error's last line is a progress line still to be replaced.
 bool progress_shown = false;
 
+// Set once a stream could not be written: a closed pipe or a hung-up terminal
+// does not come back, and what was meant for it is dropped.
+bool stdout_gone = false;
+bool stderr_gone = false;
+
+bool write_to(std::FILE *stream, bool &gone, const QByteArray &bytes)
+{
+    if (gone)
+        return false;
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    if (std::fflush(stream) == 0 && !std::ferror(stream))
+        return true;
+    gone = true;
+    return false;
+}
+
 void write_err(const QString &text)
 {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
-    std::fflush(stderr);
+    write_to(stderr, stderr_gone, text.toUtf8());
 }
 
 const char CLEAR_LINE[] = "\r\x1b[K";
@@ -57,12 +71,14 @@ InterruptWatch::InterruptWatch(QObject *parent) : QObject(parent)
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
 }
 
 InterruptWatch::~InterruptWatch()
 {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
     interrupt_fd = -1;
     delete notifier_;
     for (int fd : fds_)
@@ -102,11 +118,9 @@ void InPlaceBlock::draw(const QString &text)
     say(out);
 }
 
-void say(const QString &text)
+bool say(const QString &text)
 {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
-    std::fflush(stdout);
+    return write_to(stdout, stdout_gone, text.toUtf8());
 }
 
 void warn(const QString &line)
@@ -176,4 +190,9 @@ bool open_output(QFileDevice *file, const QString &command)
     warn(QStringLiteral("%1: cannot write %2: %3")
              .arg(command, file->fileName(), file->errorString()));
     return false;
+}
+
+void ignore_broken_pipes()
+{
+    std::signal(SIGPIPE, SIG_IGN);
 }

@@ -15,8 +15,10 @@ class QFileDevice;
 class QSocketNotifier;
 
 // Data on standard output, as it is, flushed at once: a pipe reader sees every
-// row when it is made.
-void say(const QString &text);
+// row when it is made. False once standard output is gone (the reader of a pipe
+// quit, the terminal hung up): from then on everything for it is dropped, so a
+// job in flight goes on to its end.
+bool say(const QString &text);
 // One line on standard error, after "bmsctl: ", in place of the progress line
 // when one is shown.
 void warn(const QString &line);
@@ -46,9 +48,14 @@ void ask(QObject *context, const QString &question, std::function<void(bool yes)
 // reason" on standard error.
 bool open_output(QFileDevice *file, const QString &command);
 
-// SIGINT and SIGTERM as a Qt signal. The handler only writes a byte to a pipe;
-// everything else happens in the event loop, where files can be closed properly.
-// One at a time; the default handling comes back when it is destroyed.
+// A closed pipe must not end the process (SIGPIPE): a flash cut in half by
+// `| head` is far worse than lines nobody reads. Called once at start.
+void ignore_broken_pipes();
+
+// SIGINT, SIGTERM and SIGHUP (a closed terminal or SSH session) as a Qt signal.
+// The handler only writes a byte to a pipe; everything else happens in the event
+// loop, where files can be closed properly. One at a time; the default handling
+// comes back when it is destroyed.
 class InterruptWatch : public QObject
 {
     Q_OBJECT

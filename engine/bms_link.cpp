@@ -34,7 +34,15 @@ BmsLink::BmsLink(Wiring wiring, QObject *parent)
     connect(port_, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         if (error == QSerialPort::ResourceError)
             QMetaObject::invokeMethod(
-                this, [this] { close(); }, Qt::QueuedConnection);
+                this,
+                [this] {
+                    close();
+                    if (lost_)
+                        return;
+                    lost_ = true;
+                    emit portLost();
+                },
+                Qt::QueuedConnection);
     });
     connect(request_timer_, &QTimer::timeout, this, &BmsLink::requestTimedOut);
     if (wiring == Wiring::Internal) {
@@ -51,6 +59,7 @@ bool BmsLink::open(const QString &name)
     port_->setPortName(name);
     port_->setBaudRate(115200, QSerialPort::AllDirections);
     const bool opened = port_->open(QIODevice::ReadWrite);
+    lost_ = false;
     open_failure_ = opened ? OpenFailure::None : diagnose_open_failure(name, port_->error());
     // Flushing a port that did not open would replace the system's reason in
     // errorString() with "Device is not open".

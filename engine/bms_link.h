@@ -59,7 +59,8 @@ public:
     OpenFailure openFailure() const { return open_failure_; } // of the last open()
 
     // Writes `frame` in one write and waits at most sendWait() ms for it to leave.
-    // Neither result is examined: a lost frame shows as a missing reply.
+    // Neither result is examined: a lost frame shows as a missing reply. Nothing is
+    // written once the port is closed, as after portLost().
     void send(const QByteArray &frame);
     // The window's bounded wait for a frame to leave (SEND_WAIT_MS). 0 leaves the
     // write to the event loop: a front end driving several links turns it off so
@@ -104,6 +105,9 @@ signals:
     void statusReply();                         // the reply to an upgrade status poll
     void readDone();
     void readFailed(int first_register);
+    // The device behind the open port went away (adapter pulled): the port is
+    // closed; once per open().
+    void portLost();
 
 private:
     void take(const ReceptionResult &result);
@@ -124,6 +128,7 @@ private:
     int supervision_period_ms_ = SUPERVISION_PERIOD_MS;
     int send_wait_ms_ = SEND_WAIT_MS;
     OpenFailure open_failure_ = OpenFailure::None;
+    bool lost_ = false;
 };
 
 #endif // ENGINE_BMS_LINK_H

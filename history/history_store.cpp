@@ -13,6 +13,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
+#include <QTimeZone>
 #include <QVariant>
 
 #include <sqlite3.h>
@@ -205,9 +206,9 @@ QString history_time_text(const QDateTime &time)
 
 QDateTime history_time(const QString &text)
 {
-    QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
-    time.setTimeSpec(Qt::UTC);
-    return time;
+    // Stored times are UTC whether or not the text says so.
+    const QDateTime read = QDateTime::fromString(text, Qt::ISODateWithMs);
+    return QDateTime(read.date(), read.time(), QTimeZone::utc());
 }
 
 HistoryStore::HistoryStore(const HistoryLocation &location)

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <fcntl.h>
 #include <pty.h>
 #include <unistd.h>
@@ -76,6 +77,30 @@ struct Sim {
     ~Sim() { process.terminate(), process.waitForFinished(5000); }
 };
 
+// A running bmsctl whose standard error is collected as it comes.
+struct Running {
+    QProcess process;
+    QString err;
+    explicit Running(const QStringList &args, const QString &input = QString())
+    {
+        if (!input.isEmpty())
+            process.setStandardInputFile(input);
+        process.start(QStringLiteral(BMSCTL_PATH), args);
+    }
+    bool said(const QString &text)
+    {
+        err += QString::fromUtf8(process.readAllStandardError());
+        return err.contains(text);
+    }
+    void signal(int number) { ::kill(static_cast<pid_t>(process.processId()), number); }
+    int finish()
+    {
+        process.waitForFinished(60000);
+        err += QString::fromUtf8(process.readAllStandardError());
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+};
+
 const QByteArray CHANGED = R"({"format": "bmsctl-settings", "version": 1,
   "settings": {"capacity": 10400, "overvoltage": 4250, "balance_mode": "Always"}})";
 
@@ -121,7 +146,12 @@ private slots:
             {"repeated.hex", record.repeated(1000) + end},
             {"bad_checksum.hex",
              generated_hex_file(20, 16, 5).replace("\r\n:10002000", "\r\n:10002100")},
-            {"no_end.hex", generated_hex_file(20, 16, 5, false)}};
+            {"no_end.hex", generated_hex_file(20, 16, 5, false)},
+            {"long.hex", generated_hex_file(40, 16, 5)},
+            {"factory.json", QByteArray(CHANGED)
+                                 .replace("4250", "5000")
+                                 .replace("\"version\": 1,", "\"version\": 1, \"bms_serial\": "
+                                                             "\"000000000000000000000001\",")}};
         for (const auto &[name, text] : files) {
             QFile f(dir.filePath(name));
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write(text) == text.size());
@@ -247,6 +277,14 @@ private slots:
         row("bad backup for the report", {"report", "--before", "%D/not_allowed.json"},
             "report: --before: ");
         row("report duration", {"report", "--duration", "2.5"}, "--duration 2.5");
+        row("--timeout twice", {"--timeout", "100", "--timeout", "200", "info"}, "--timeout");
+        row("a second --port for set", {"--port", "/dev/null", "set", "capacity=9000"},
+            "one port at a time");
+        row("--only twice",
+            {"restore", "%D/changed.json", "--only", "capacity", "--only", "overvoltage", "--yes"},
+            "--only");
+        row("-o twice", {"backup", "-o", "%D/a.json", "-o", "%D/b.json"}, "-o");
+        row("existing log", {"monitor", "--csv", "%D/changed.json"}, "--append");
     }
 
     void bad_input()
@@ -274,10 +312,10 @@ private slots:
                      name);
         const Result flash = bmsctl({"help", "flash"});
         QCOMPARE(flash.code, 0);
-        QVERIFY2(
-            flash.out.startsWith("Usage: bmsctl [--port PATH] [--timeout MS] flash FILE.hex") &&
-                flash.out.contains("--ignore-checksums"),
-            qPrintable(flash.out));
+        QVERIFY2(flash.out.startsWith(
+                     "Usage: bmsctl [--port PATH] [--timeout MS] [--retries N] flash FILE.hex") &&
+                     flash.out.contains("--ignore-checksums"),
+                 qPrintable(flash.out));
         QCOMPARE(bmsctl({"flash", "--help"}).out, flash.out);
         QVERIFY(bmsctl({"help", "set"}).out.contains("discharge_curve"));
     }
@@ -305,6 +343,8 @@ private slots:
             const QJsonDocument doc = QJsonDocument::fromJson(reports[i].readAllStandardOutput());
             // 31 at 100 ms from 0 to 3 s; a loaded machine may merge a few turns
             QVERIFY(doc["sampling"]["samples"].toInt() > 15);
+            const QJsonArray flags = doc["samples"][0]["balancing"].toArray();
+            QVERIFY(flags.size() == 10 && flags.first().isBool());
             const QRegularExpression cell(QStringLiteral("\\b[Cc]ell (\\d+)"));
             QSet<int> cells;
             for (const QJsonValue f : doc["findings"].toArray()) {
@@ -327,8 +367,13 @@ private slots:
         r = run(silent.path, {"--timeout", "100", "set", "capacity=9000"});
         QCOMPARE(r.code, 4);
         QVERIFY2(r.err.contains("no answer from the BMS on " + silent.path), qPrintable(r.err));
-        // The first read request and its one retry; no write.
-        QCOMPARE(silent.sent(), QByteArray::fromHex("55aa0322010028b1ff55aa0322010028b1ff"));
+        // The first read request and its three retries; no write.
+        const QByteArray request = QByteArray::fromHex("55aa0322010028b1ff");
+        QCOMPARE(silent.sent(), request.repeated(4));
+        QVERIFY2(r.err.contains("RX/TX"), qPrintable(r.err));
+        r = run(silent.path, {"--timeout", "50", "--retries", "1", "info"});
+        QCOMPARE(r.code, 4);
+        QCOMPARE(silent.sent(), request.repeated(2));
 
         const Sim refusing({"--refuse-registers", "0x5A"});
         r = run(refusing.path, {"set", "overvoltage=4250", "capacity=9000"});
@@ -364,6 +409,169 @@ private slots:
         QVERIFY2(r.err.contains("flash failed at the erase") &&
                      r.err.contains("settings saved in " + dir.filePath("saved/0A3F")),
                  qPrintable(r.err));
+    }
+
+    // On a noisy line the retries carry every run through; a run that still fails
+    // does not blame the wiring.
+    void noisy_line()
+    {
+        const Sim noisy({"--drop", "0.2", "--corrupt", "0.1", "--seed", "7"});
+        for (int i = 0; i < 10; ++i) {
+            const Result r = run(noisy.path, {"--timeout", "100", "--retries", "6", "info"});
+            QVERIFY2(r.code == 0, qPrintable(r.err));
+        }
+        // Replies in 32-byte pieces: put together, no retry needed.
+        const Sim split({"--chunk", "32"});
+        for (const QStringList &args :
+             {QStringList{"info"}, QStringList{"backup", "-o", "%D/split.json"},
+              QStringList{"restore", "%D/changed.json", "--yes"}}) {
+            const Result r = run(split.path, QStringList{"--retries", "0"} + args);
+            QVERIFY2(r.code == 0, qPrintable(r.err));
+        }
+
+        // Without retries some runs fail; the hint comes only where the very first
+        // request went unanswered.
+        for (int i = 0; i < 10; ++i) {
+            const Result r = run(noisy.path, {"--timeout", "50", "--retries", "0", "info"});
+            QVERIFY2(r.code == 0 || r.err.contains("RX/TX") == r.err.contains("register 0x00 "),
+                     qPrintable(r.err));
+        }
+    }
+
+    // A hang-up and a closed pipe neither end a flash nor a restore: the first
+    // only warns; a second interrupt stops a restore after the write in flight.
+    void hang_up_and_closed_pipe()
+    {
+        const Sim target;
+        Running flash(
+            {"--port", target.path, "flash", dir.filePath("long.hex"), "--yes", "--no-backup"});
+        QTRY_VERIFY_WITH_TIMEOUT(flash.said("erasing the flash"), 10000);
+        flash.signal(SIGHUP);
+        flash.signal(SIGPIPE);
+        QCOMPARE(flash.finish(), 0);
+        QVERIFY2(flash.err.contains("the upgrade goes on"), qPrintable(flash.err));
+
+        // Every write refused: without the stop, three rounds of 29 writes.
+        const Sim deaf({"--refuse-writes", "1"});
+        const Result saved = run(deaf.path, {"backup", "-o", "%D/all.json"});
+        QCOMPARE(saved.code, 0);
+        int master = -1, slave = -1;
+        char name[128] = {};
+        QVERIFY(openpty(&master, &slave, name, nullptr, nullptr) == 0);
+        Running restore({"--port", deaf.path, "restore", dir.filePath("all.json"), "--all"},
+                        QString::fromLocal8Bit(name));
+        QTRY_VERIFY_WITH_TIMEOUT(restore.said("[y/N] "), 10000);
+        QCOMPARE(::write(master, "y\n", 2), 2);
+        restore.signal(SIGHUP);
+        QTRY_VERIFY_WITH_TIMEOUT(restore.said("the restore goes on"), 10000);
+        restore.signal(SIGINT);
+        QCOMPARE(restore.finish(), 1);
+        ::close(master), ::close(slave);
+        QVERIFY2(restore.err.contains("stopping after the write in flight"),
+                 qPrintable(restore.err));
+        const QString out = QString::fromUtf8(restore.process.readAllStandardOutput());
+        QVERIFY2(out.contains("not written: stopped at your request"), qPrintable(out));
+
+        // The reader of the rows goes away: monitor stops, and says it is fine.
+        QProcess piped;
+        piped.start(QStringLiteral("bash"),
+                    {"-c", QStringLiteral("'%1' --port %2 monitor --interval 20 --csv - | head -2; "
+                                          "exit ${PIPESTATUS[0]}")
+                               .arg(QStringLiteral(BMSCTL_PATH), target.path)});
+        QVERIFY(piped.waitForFinished(30000));
+        QCOMPARE(piped.exitCode(), 0);
+        QCOMPARE(piped.readAllStandardOutput().count('\n'), 2);
+    }
+
+    // The simulator goes away mid-job, as a pulled adapter does: said at once, in
+    // words that blame the port, and not one Qt warning.
+    void vanishing_port()
+    {
+        auto target = std::make_unique<Sim>();
+        Running flash(
+            {"--port", target->path, "flash", dir.filePath("long.hex"), "--yes", "--no-backup"});
+        QTRY_VERIFY_WITH_TIMEOUT(flash.said("line 1 of 40"), 10000);
+        target.reset();
+        QCOMPARE(flash.finish(), 1);
+        QVERIFY2(flash.err.contains("flash: the port is gone (adapter unplugged?) at line") &&
+                     !flash.err.contains("QIODevice") && !flash.err.contains("transmission"),
+                 qPrintable(flash.err));
+
+        target = std::make_unique<Sim>(QStringList{"--refuse-writes", "1"});
+        QCOMPARE(run(target->path, {"backup", "-o", "%D/all.json"}).code, 0);
+        Running restore(
+            {"--port", target->path, "restore", dir.filePath("all.json"), "--all", "--yes"});
+        QTRY_VERIFY_WITH_TIMEOUT(restore.process.bytesAvailable() > 0, 10000); // the diff
+        target.reset();
+        QCOMPARE(restore.finish(), 1);
+        const QString out = QString::fromUtf8(restore.process.readAllStandardOutput());
+        QVERIFY2(restore.err.contains("restore: the port is gone (adapter unplugged?)") &&
+                     !restore.err.contains("QIODevice"),
+                 qPrintable(restore.err));
+        QVERIFY2(out.contains("the port was gone") && !out.contains("no answer to the read-back"),
+                 qPrintable(out));
+
+        // Nothing written: exit 3.
+        target = std::make_unique<Sim>();
+        Running monitor({"--port", target->path, "monitor", "--interval", "20", "--csv", "-"});
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.process.canReadLine(), 10000);
+        target.reset();
+        QCOMPARE(monitor.finish(), 3);
+        QVERIFY2(monitor.err.contains("monitor: the port is gone (adapter unplugged?)") &&
+                     !monitor.err.contains("QIODevice"),
+                 qPrintable(monitor.err));
+    }
+
+    // A factory value the window's lists do not offer: refused with both ways out,
+    // which then both work; a backup from another board is said, not refused.
+    void values_outside_the_lists_and_other_boards()
+    {
+        const Sim board;
+        Result r = run(board.path, {"restore", "%D/factory.json", "--yes"});
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.contains("settings.overvoltage") && r.err.contains("--force") &&
+                     r.err.contains("--except overvoltage") &&
+                     r.err.contains("was saved from BMS 000000000000000000000001"),
+                 qPrintable(r.err));
+        r = run(board.path, {"diff", "%D/factory.json"});
+        QVERIFY2(r.code == 0 && r.err.count("was saved from BMS") == 1, qPrintable(r.err));
+
+        r = run(board.path, {"restore", "%D/factory.json", "--yes", "--except", "overvoltage"});
+        QVERIFY2(r.code == 0 && r.out.simplified().contains("2 written and confirmed"),
+                 qPrintable(r.out + r.err));
+        r = run(board.path, {"restore", "%D/factory.json", "--yes", "--force"});
+        QVERIFY2(r.code == 0 && r.out.simplified().contains("overvoltage written and confirmed"),
+                 qPrintable(r.out + r.err));
+
+        // The same file on standard input: no differences left.
+        QProcess diff;
+        diff.setStandardInputFile(dir.filePath("factory.json"));
+        diff.start(QStringLiteral(BMSCTL_PATH), {"--port", board.path, "diff", "-"});
+        QVERIFY(diff.waitForFinished(30000));
+        QCOMPARE(diff.exitCode(), 0);
+        QVERIFY(diff.readAllStandardOutput().contains("No differences"));
+    }
+
+    // An existing log is kept unless told: --append adds rows without a header.
+    // JSON lines hold balancing as info --json does, ten flags.
+    void monitor_logs()
+    {
+        const QString csv = dir.filePath("ride.csv");
+        Result r = run(sim->path, {"monitor", "--interval", "50", "--count", "2", "--csv", csv});
+        QCOMPARE(r.code, 0);
+        r = run(sim->path,
+                {"monitor", "--interval", "50", "--count", "2", "--csv", csv, "--append"});
+        QCOMPARE(r.code, 0);
+        QFile log(csv);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray text = log.readAll();
+        QCOMPARE(text.count("time,"), 1);
+        QCOMPARE(text.count('\n'), 5);
+
+        r = run(sim->path, {"monitor", "--interval", "50", "--count", "1", "--jsonl", "-"});
+        const QJsonArray flags = QJsonDocument::fromJson(r.out.toUtf8())["balancing"].toArray();
+        QCOMPARE(flags.size(), 10);
+        QVERIFY(flags.first().isBool());
     }
 };
 

@@ -69,9 +69,11 @@ QByteArray render_json(const ReportInput &in, const ReportAnalysis &a)
                                     {"reason", f.reason},
                                     {"numbers", f.numbers}});
     for (const PackSample &p : in.analysis.samples) {
-        QJsonArray mv;
+        QJsonArray mv, balancing; // balancing as info --json has it: one flag per cell
         for (const int v : p.cells_mv)
             mv.append(v);
+        for (int k = 0; k < CELL_COUNT; ++k)
+            balancing.append(bool(p.balancing & (1u << k)));
         samples.append(QJsonObject{{"ms", p.ms},
                                    {"voltage_mv", p.voltage_mv},
                                    {"current_ma", p.current_ma},
@@ -80,7 +82,7 @@ QByteArray render_json(const ReportInput &in, const ReportAnalysis &a)
                                    {"t1_c", p.temperatures_c[0]},
                                    {"t2_c", p.temperatures_c[1]},
                                    {"cells_mv", mv},
-                                   {"balancing", p.balancing},
+                                   {"balancing", balancing},
                                    {"charging", p.charging},
                                    {"overheat", p.overheat},
                                    {"charging_enabled", p.charging_enabled},
