@@ -10,6 +10,7 @@ class QSaveFile;
 class BackupCommand : public Command
 {
     Q_OBJECT
+    friend class BatchBackup; // runs it on several boards at once
 
 public:
     static CommandInfo info();

@@ -11,8 +11,9 @@
 namespace
 {
 
-const char GLOBAL_USAGE[] = "bmsctl [--port PATH] [--timeout MS] [--retries N] [--verbose] "
-                            "[--database URL] [--no-history] COMMAND [ARGS]";
+const char GLOBAL_USAGE[] =
+    "bmsctl [--port PATH[,PATH...] | --all-ports] [--timeout MS] [--retries N] [--verbose] "
+    "[--database URL] [--no-history] COMMAND [ARGS]";
 
 const char GLOBAL_INTRO[] =
     R"(Service bench for the ten-cell pack's BMS: pack info, live logging, settings
@@ -22,7 +23,10 @@ backup, diff and restore with read-back of every write.
 const char GLOBAL_REST[] =
     R"(
 Options (before the command):
-  --port PATH   serial port; default $BMSCTL_PORT, else the one USB serial adapter
+  --port PATH   serial port; default $BMSCTL_PORT, else the one USB serial adapter.
+                Several (repeated or comma-separated) run info, backup, flash,
+                monitor and report on every board at once
+  --all-ports   every USB serial adapter present
   --timeout MS  how long each try of a request waits for its reply (500)
   --retries N   how many times an unanswered request is sent again (3)
   --verbose     also report every reply stored, on standard error
@@ -100,7 +104,8 @@ std::unique_ptr<Command> parse_command(const CommandEntry &entry, const QStringL
         for (const QString &unknown : p.unknownOptionNames())
             if (unknown == QLatin1String("port") || unknown == QLatin1String("timeout") ||
                 unknown == QLatin1String("retries") || unknown == QLatin1String("verbose") ||
-                unknown == QLatin1String("database") || unknown == QLatin1String("no-history"))
+                unknown == QLatin1String("database") || unknown == QLatin1String("no-history") ||
+                unknown == QLatin1String("all-ports"))
                 hint = QStringLiteral("; --%1 goes before the command").arg(unknown);
         *code = refuse(
             QStringLiteral("%1: %2%3 (bmsctl %1 --help)").arg(name, clause(p.errorText()), hint));
@@ -190,7 +195,9 @@ std::unique_ptr<Command> parse_command_line(const QStringList &arguments, Global
     const QCommandLineOption database(QStringLiteral("database"), QString(), QStringLiteral("URL"));
     const QCommandLineOption no_history(QStringLiteral("no-history"));
     const QCommandLineOption version(QStringLiteral("version"));
-    p.addOptions({port, timeout, retries, verbose, database, no_history, help_option(), version});
+    const QCommandLineOption all_ports(QStringLiteral("all-ports"));
+    p.addOptions(
+        {port, timeout, retries, verbose, database, no_history, help_option(), version, all_ports});
 
     *code = exit_code::USAGE;
     if (!p.parse(arguments)) {
@@ -214,16 +221,23 @@ std::unique_ptr<Command> parse_command_line(const QStringList &arguments, Global
                  .arg(QLatin1String(GLOBAL_USAGE)));
         return nullptr;
     }
-    // --port is refused twice for now: one run talks to one BMS.
-    const QString twice = repeated(p, {port, timeout, retries});
+    // --port may name several boards; the others take one value.
+    const QString twice = repeated(p, {timeout, retries});
     if (!twice.isEmpty()) {
         warn(QStringLiteral("%1 is given more than once; it takes one value").arg(twice));
         return nullptr;
     }
-    global.port = p.value(port);
+    for (const QString &value : p.values(port))
+        global.ports += value.split(QLatin1Char(','));
+    global.port = global.ports.size() == 1 ? global.ports.first() : QString();
+    global.all_ports = p.isSet(all_ports);
     global.verbose = p.isSet(verbose);
-    if (p.isSet(port) && global.port.isEmpty()) {
+    if (p.isSet(port) && global.ports.contains(QString())) {
         warn(QStringLiteral("--port: a device path is expected"));
+        return nullptr;
+    }
+    if (global.all_ports && p.isSet(port)) {
+        warn(QStringLiteral("give --port or --all-ports, not both"));
         return nullptr;
     }
     if (p.isSet(timeout)) {
@@ -249,6 +263,7 @@ std::unique_ptr<Command> parse_command_line(const QStringList &arguments, Global
     }
 
     const QString name = rest.takeFirst();
+    global.command = name;
     if (const CommandEntry *entry = find_command(name)) {
         std::unique_ptr<Command> command = parse_command(*entry, rest, code);
         if (command)

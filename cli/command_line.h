@@ -13,7 +13,10 @@
 #include <memory>
 
 struct GlobalOptions {
-    QString port; // as given with --port; empty: chosen later
+    QString port;      // as given with --port; empty: chosen later
+    QStringList ports; // every --port, lists split; more than one: a batch
+    bool all_ports = false;
+    QString command; // its name
     int timeout_ms = 500;
     int retries = 3; // an unanswered request is sent this many times more
     bool verbose = false;

@@ -19,6 +19,7 @@ enum class UpgradePhase : quint8;
 class FlashCommand : public Command
 {
     Q_OBJECT
+    friend class BatchFlash; // runs it on several boards at once
 
 public:
     // A BMS restarts into its new firmware after the CRC check; it gets this long to

@@ -8,6 +8,7 @@
 class InfoCommand : public Command
 {
     Q_OBJECT
+    friend class BatchInfo; // runs it on several boards at once
 
 public:
     static CommandInfo info();

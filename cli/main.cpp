@@ -2,6 +2,7 @@
 // first; only then is the port opened, the BMS asked for a snapshot, and the
 // command run on the event loop.
 
+#include "batch.h"
 #include "command_line.h"
 #include "output.h"
 #include "ports.h"
@@ -75,6 +76,21 @@ int main(int argc, char **argv)
                                                     : QStringLiteral("*.debug=false"));
     if (!command->needsPort())
         return command->runWithoutPort();
+    QVector<BatchPort> batch;
+    if (global.ports.size() > 1 || global.all_ports) {
+        code = batch_ports(global, &batch);
+        if (code >= 0)
+            return code;
+        if (batch.size() == 1)
+            global.port = batch.first().path;
+    }
+    if (batch.size() > 1) {
+        const std::unique_ptr<QCoreApplication> app =
+            make_application(*command, global.verbose, argc, argv);
+        code = run_batch(command.get(), global, batch);
+        command.reset();
+        return code;
+    }
 
     const std::unique_ptr<QCoreApplication> app =
         make_application(*command, global.verbose, argc, argv);

@@ -15,9 +15,6 @@
 #include <algorithm>
 #include <cmath>
 
-namespace
-{
-
 QString csv_header()
 {
     QStringList columns{QStringLiteral("time"),          QStringLiteral("voltage_mv"),
@@ -30,7 +27,7 @@ QString csv_header()
     return columns.join(QLatin1Char(',')) + QLatin1Char('\n');
 }
 
-QList<int> row_numbers(const PackState &s)
+static QList<int> row_numbers(const PackState &s)
 {
     QList<int> n{s.voltage_mv,    s.current_ma,        s.soc_percent,
                  s.remaining_mah, s.temperatures_c[0], s.temperatures_c[1]};
@@ -62,6 +59,9 @@ QString jsonl_row(const QString &time, const PackState &s)
         flags << QLatin1String(s.balancing & (1u << k) ? "true" : "false");
     return line + QStringLiteral(",\"balancing\":[%1]}\n").arg(flags.join(QLatin1Char(',')));
 }
+
+namespace
+{
 
 QString live_table(const QDateTime &time, int rows, int interval_ms, const PackState &s)
 {

@@ -10,12 +10,14 @@
 #include <QDateTime>
 
 class LiveSampler;
+struct PackState;
 class QFile;
 class QTimer;
 
 class MonitorCommand : public Command
 {
     Q_OBJECT
+    friend class BatchMonitor; // runs it on several boards at once
 
 public:
     static CommandInfo info();
@@ -57,5 +59,10 @@ private:
     InPlaceBlock block_;
     int rows_ = 0;
 };
+
+// The rows, as monitor writes them.
+QString csv_header();
+QString csv_row(const QString &time, const PackState &s);
+QString jsonl_row(const QString &time, const PackState &s);
 
 #endif // CLI_MONITOR_COMMAND_H

@@ -21,6 +21,7 @@ class QTimer;
 class ReportCommand : public Command
 {
     Q_OBJECT
+    friend class BatchReport; // runs it on several boards at once
 
 public:
     static CommandInfo info();

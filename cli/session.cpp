@@ -16,6 +16,7 @@ Session::Session(const QString &port, int timeout_ms, int retries, Command *comm
 {
     link_->setTimeout(timeout_ms);
     link_->setRequestAttempts(1 + retries);
+    link_->setSendWait(0);
     connect(command_, &Command::finished, this, &Session::finish);
     connect(link_, &BmsLink::portLost, this, &Session::portLost);
 }

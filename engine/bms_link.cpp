@@ -97,7 +97,8 @@ void BmsLink::send(const QByteArray &frame)
     if (!port_->isOpen())
         return;
     port_->write(frame);
-    port_->waitForBytesWritten(SEND_WAIT_MS);
+    if (send_wait_ms_ > 0)
+        port_->waitForBytesWritten(send_wait_ms_);
 }
 
 void BmsLink::startPolling()

@@ -58,10 +58,15 @@ public:
     QString errorString() const;
     OpenFailure openFailure() const { return open_failure_; } // of the last open()
 
-    // Writes `frame` in one write and waits at most SEND_WAIT_MS for it to leave.
+    // Writes `frame` in one write and waits at most sendWait() ms for it to leave.
     // Neither result is examined: a lost frame shows as a missing reply. Nothing is
     // written once the port is closed, as after portLost().
     void send(const QByteArray &frame);
+    // The window's bounded wait for a frame to leave (SEND_WAIT_MS). 0 leaves the
+    // write to the event loop: a front end driving several links turns it off so
+    // that one stalled adapter cannot hold up the others' pacing.
+    void setSendWait(int ms) { send_wait_ms_ = qMax(0, ms); }
+    int sendWait() const { return send_wait_ms_; }
 
     // Periodic schedule.
     void startPolling(); // (re)starts the 100 ms countdown
@@ -121,6 +126,7 @@ private:
     int timeout_ms_ = 500;
     int request_attempts_ = 2;
     int supervision_period_ms_ = SUPERVISION_PERIOD_MS;
+    int send_wait_ms_ = SEND_WAIT_MS;
     OpenFailure open_failure_ = OpenFailure::None;
     bool lost_ = false;
 };

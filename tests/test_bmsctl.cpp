@@ -278,7 +278,8 @@ private slots:
             "report: --before: ");
         row("report duration", {"report", "--duration", "2.5"}, "--duration 2.5");
         row("--timeout twice", {"--timeout", "100", "--timeout", "200", "info"}, "--timeout");
-        row("--port twice", {"--port", "/dev/null", "info"}, "--port");
+        row("a second --port for set", {"--port", "/dev/null", "set", "capacity=9000"},
+            "one port at a time");
         row("--only twice",
             {"restore", "%D/changed.json", "--only", "capacity", "--only", "overvoltage", "--yes"},
             "--only");
