@@ -2,8 +2,10 @@
 
 #include "batch_jobs.h"
 #include "bms_link.h"
+#include "command_history.h"
 #include "output.h"
 #include "ports.h"
+#include "session.h"
 #include "terminal.h"
 
 #include <QCoreApplication>
@@ -109,21 +111,7 @@ void BatchJob::open(Board *board)
 {
     BmsLink *link = board->link;
     if (!link->open(board->port.path)) {
-        QString advice;
-        switch (link->openFailure()) {
-        case OpenFailure::InUse:
-            advice = QStringLiteral("; is another program using it?");
-            break;
-        case OpenFailure::NoPermission:
-            advice = QStringLiteral("; to get access, add yourself to the dialout group "
-                                    "(sudo usermod -aG dialout $USER) and log in again");
-            break;
-        case OpenFailure::None:
-        case OpenFailure::Other:
-            break;
-        }
-        warn(QStringLiteral("cannot open %1: %2%3")
-                 .arg(board->port.label, link->errorString(), advice));
+        warn(open_failure_text(*link, board->port.label));
         board->code = exit_code::PORT;
         board->result = QStringLiteral("cannot open the port");
         answered();
@@ -135,23 +123,29 @@ void BatchJob::open(Board *board)
         disconnect(link, nullptr, context, nullptr);
         context->deleteLater();
     };
-    connect(link, &BmsLink::readDone, context, [this, done] {
+    connect(link, &BmsLink::readDone, context, [this, link, done] {
         done();
+        if (origin_)
+            record_visit(*origin_, link->image());
         answered();
     });
     connect(link, &BmsLink::readFailed, context, [this, board, done](int first_register) {
         done();
-        warn(QStringLiteral("no answer from the BMS on %1: register 0x%2 was asked for twice, "
-                            "%3 ms each; is the BMS powered and the adapter's RX/TX the right "
+        const int n = board->link->requestAttempts();
+        warn(QStringLiteral("no answer from the BMS on %1: register 0x%2 was asked for %3, "
+                            "%4 ms each; is the BMS powered and the adapter's RX/TX the right "
                             "way round?")
                  .arg(board->port.label)
                  .arg(first_register, 2, 16, QLatin1Char('0'))
+                 .arg(n == 1   ? QStringLiteral("once")
+                      : n == 2 ? QStringLiteral("twice")
+                               : QStringLiteral("%1 times").arg(n))
                  .arg(board->link->timeout()));
         board->code = exit_code::NO_ANSWER;
         board->result = QStringLiteral("no answer");
         answered();
     });
-    link->readRegisters(firstRead());
+    link->readRegisters(origin_ ? first_read_with_identity(*origin_, firstRead()) : firstRead());
 }
 
 void BatchJob::answered()
@@ -168,6 +162,7 @@ BatchJob::~BatchJob()
 int run_batch(Command *command, const GlobalOptions &global, const QVector<BatchPort> &ports)
 {
     std::unique_ptr<BatchJob> job(make_batch_job(command, global.command));
+    job->setOrigin(command);
     const int code = job->prepare();
     if (code >= 0)
         return code;

@@ -34,6 +34,8 @@ public:
     virtual RegisterRanges firstRead() const { return {{0, POLLED_REGISTER_COUNT}}; }
 
     void openAll(const QVector<BatchPort> &ports, int timeout_ms, int retries);
+    // The command the batch runs for: each board's visit goes into its history.
+    void setOrigin(Command *command) { origin_ = command; }
 
 signals:
     void done(int exit_code);
@@ -51,6 +53,7 @@ private:
     void answered();
 
     int pending_ = 0;
+    Command *origin_ = nullptr;
 };
 
 BatchJob *make_batch_job(Command *command, const QString &name);

@@ -21,24 +21,41 @@ Session::Session(const QString &port, int timeout_ms, int retries, Command *comm
     connect(link_, &BmsLink::portLost, this, &Session::portLost);
 }
 
+RegisterRanges first_read_with_identity(Command &command, RegisterRanges first)
+{
+    // The service history keys a visit by the pack's serial numbers: a command
+    // that reads only the live values reads them too.
+    const bool whole =
+        first.size() == 1 && first[0].first == 0 && first[0].second >= POLLED_REGISTER_COUNT;
+    if (command.history().enabled() && !whole)
+        first += {{REG_SERIAL_NUMBER, REG_BMS_FIRMWARE - REG_SERIAL_NUMBER + 1},
+                  {REG_BMS_SERIAL, POLLED_REGISTER_COUNT - REG_BMS_SERIAL}};
+    return first;
+}
+
+QString open_failure_text(const BmsLink &link, const QString &port)
+{
+    QString advice;
+    switch (link.openFailure()) {
+    case OpenFailure::InUse:
+        advice = QStringLiteral("; is another program using it?");
+        break;
+    case OpenFailure::NoPermission:
+        advice = QStringLiteral("; to get access, add yourself to the dialout group "
+                                "(sudo usermod -aG dialout $USER) and log in again");
+        break;
+    case OpenFailure::None:
+    case OpenFailure::Other:
+        break;
+    }
+    return QStringLiteral("cannot open %1: %2%3").arg(port, link.errorString(), advice);
+}
+
 void Session::start()
 {
     state_ = State::Opening;
     if (!link_->open(port_name_)) {
-        QString advice;
-        switch (link_->openFailure()) {
-        case OpenFailure::InUse:
-            advice = QStringLiteral("; is another program using it?");
-            break;
-        case OpenFailure::NoPermission:
-            advice = QStringLiteral("; to get access, add yourself to the dialout group "
-                                    "(sudo usermod -aG dialout $USER) and log in again");
-            break;
-        case OpenFailure::None:
-        case OpenFailure::Other:
-            break;
-        }
-        warn(QStringLiteral("cannot open %1: %2%3").arg(port_name_, link_->errorString(), advice));
+        warn(open_failure_text(*link_, port_name_));
         finish(exit_code::PORT);
         return;
     }
@@ -46,15 +63,7 @@ void Session::start()
     connect(link_, &BmsLink::readDone, this, &Session::firstReadDone);
     connect(link_, &BmsLink::readFailed, this, &Session::firstReadFailed);
     connect(link_, &BmsLink::linkAlive, this, [this] { ++replies_; });
-    RegisterRanges first = command_->firstRead();
-    // The service history keys a visit by the pack's serial numbers: a command
-    // that reads only the live values reads them too.
-    const bool whole =
-        first.size() == 1 && first[0].first == 0 && first[0].second >= POLLED_REGISTER_COUNT;
-    if (command_->history().enabled() && !whole)
-        first += {{REG_SERIAL_NUMBER, REG_BMS_FIRMWARE - REG_SERIAL_NUMBER + 1},
-                  {REG_BMS_SERIAL, POLLED_REGISTER_COUNT - REG_BMS_SERIAL}};
-    link_->readRegisters(first);
+    link_->readRegisters(first_read_with_identity(*command_, command_->firstRead()));
 }
 
 void Session::firstReadDone()

@@ -3,11 +3,21 @@
 
 // Opens the port, sees the BMS answer, then hands the link to the command.
 
+#include "command.h"
+
 #include <QObject>
 #include <QString>
 
 class BmsLink;
 class Command;
+
+// The first read of `command`, with the identity registers a visit of the
+// service history needs.
+RegisterRanges first_read_with_identity(Command &command, RegisterRanges first);
+
+// "cannot open PORT: the system's reason", with bmsctl's advice for the reasons a
+// technician can fix.
+QString open_failure_text(const BmsLink &link, const QString &port);
 
 class Session : public QObject
 {

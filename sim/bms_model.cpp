@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <iterator>
 
 namespace
@@ -52,7 +53,14 @@ BmsModel::BmsModel(quint32 seed, const PackSetup &pack_setup)
     for (int k = 0; k < wire::CURVE_POINTS; ++k)
         set_reg(wire::CURVE + k, curve[k]);
 
-    std::string serial = setup.serial_number.empty() ? "SIM10S-0000042" : setup.serial_number;
+    // Simulators side by side with their own seeds are different packs; seed 1 keeps
+    // the serial number the examples show.
+    std::string serial = setup.serial_number;
+    if (serial.empty()) {
+        char text[wire::SERIAL_TEXT_BYTES + 1];
+        std::snprintf(text, sizeof text, "SIM10S-%07u", (seed + 41u) % 10000000u);
+        serial = text;
+    }
     serial.resize(wire::SERIAL_TEXT_BYTES, ' ');
     for (int i = 0; i < wire::SERIAL_TEXT_BYTES; ++i)
         regs[static_cast<size_t>(2 * wire::SERIAL_TEXT + i)] =

@@ -56,7 +56,8 @@ Register writes:
 The pack (without these options a healthy, balanced pack):
   --serial-number TEXT
                        the pack's serial number, up to 14 printable ASCII
-                       characters, padded with spaces (SIM10S-0000042)
+                       characters, padded with spaces (default: drawn
+                       from --seed; seed 1 gives SIM10S-0000042)
   --bms-serial HEX24   the BMS's own 12-byte identifier as 24 hex digits
                        (default: drawn from --seed; seed 1 gives
                        0A3F001751334B5220383147)

@@ -20,7 +20,7 @@
 // How the pack is used, who it is and what is wrong with it. The default is a
 // healthy, balanced pack going round its two-minute charge and discharge cycle.
 struct PackSetup {
-    // Empty: SIM10S-0000042. Padded with spaces to 14 characters.
+    // Empty: drawn from the seed (seed 1: SIM10S-0000042). Padded with spaces to 14 characters.
     std::string serial_number;
     // Unless given, drawn from the seed, so that packs side by side differ.
     bool bms_serial_given = false;

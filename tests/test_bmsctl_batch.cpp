@@ -134,8 +134,11 @@ private slots:
                      dir.filePath(QStringLiteral("link"))});
         const QString both = a.path + QLatin1Char(',') + b.path;
 
-        Result r = bmsctl(
-            {QStringLiteral("--port"), both, QStringLiteral("info"), QStringLiteral("--json")});
+        // Each board of a batch is a visit of its own pack in the service history.
+        const QString database =
+            QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("h.sqlite"));
+        Result r = bmsctl({QStringLiteral("--database"), database, QStringLiteral("--port"), both,
+                           QStringLiteral("info"), QStringLiteral("--json")});
         QCOMPARE(r.code, 0);
         const QJsonArray list = QJsonDocument::fromJson(r.out.toUtf8()).array();
         QCOMPARE(list.size(), 2);
@@ -144,9 +147,10 @@ private slots:
         QVERIFY(list[0][QStringLiteral("bms_serial")] != list[1][QStringLiteral("bms_serial")]);
         QVERIFY(list[1][QStringLiteral("cells_mv")].toArray().size() == 10);
 
-        r = bmsctl({QStringLiteral("--port"), both, QStringLiteral("monitor"),
-                    QStringLiteral("--interval"), QStringLiteral("100"), QStringLiteral("--count"),
-                    QStringLiteral("3"), QStringLiteral("--csv"), QStringLiteral("-")});
+        r = bmsctl({QStringLiteral("--database"), database, QStringLiteral("--port"), both,
+                    QStringLiteral("monitor"), QStringLiteral("--interval"), QStringLiteral("100"),
+                    QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--csv"),
+                    QStringLiteral("-")});
         QVERIFY2(r.code == 0, qPrintable(r.err));
         const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 7);
@@ -163,6 +167,13 @@ private slots:
         }
         QCOMPARE(per_port.value(a.path), 3);
         QCOMPARE(per_port.value(b.path), 3);
+        r = bmsctl({QStringLiteral("--database"), database, QStringLiteral("history"),
+                    QStringLiteral("--json")});
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+        const QJsonArray packs = QJsonDocument::fromJson(r.out.toUtf8()).array();
+        QCOMPARE(packs.size(), 2);
+        for (const QJsonValue &pack : packs)
+            QCOMPARE(pack[QStringLiteral("visits")].toInt(), 2);
 
         r = bmsctl({QStringLiteral("--port"), a.path, QStringLiteral("--port"), b.path,
                     QStringLiteral("set"), QStringLiteral("capacity=9000")});
