@@ -220,7 +220,7 @@ private slots:
         for (int i = 0; i < 2; ++i) {
             const Sim sim(i ? ride + QStringList{"--weak-cell", "3"} : ride);
             const Result r =
-                bmsctl(db, sim.path, {"report", "--duration", "3", "--format", "json"});
+                bmsctl(db, sim.path, {"report", "--duration", "2", "--format", "json"});
             QCOMPARE(r.code, 0);
             reports[i] = QJsonDocument::fromJson(r.out.toUtf8()).object();
         }
