@@ -13,6 +13,12 @@ namespace
 
 // QObject::receivers() is protected; a member pointer named through a subclass
 // reaches it on any object.
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 struct ReceiverCount : QObject {
     static int of(const QObject *sender, const char *signal)
     {
@@ -38,7 +44,8 @@ private slots:
     void start_up_wiring_and_port()
     {
         w()->show();
-        QVERIFY(peer->readFor(500).isEmpty());
+        QCoreApplication::processEvents();
+        QVERIFY(!port()->isOpen());
         for (QTimer *t : w()->findChildren<QTimer *>())
             QVERIFY2(!t->isActive(), qPrintable(t->objectName()));
         QStringList names, items;
@@ -121,6 +128,8 @@ private slots:
 
     void connect_and_disconnect()
     {
+        int ticks = 0;
+        connect(timer(w(), POLL_TIMER), &QTimer::timeout, this, [&ticks] { ++ticks; });
         connect_window(w(), peer->slavePath());
         QVERIFY(port()->isOpen() && log()->toPlainText().isEmpty());
         termios tio{}; // what the terminal driver itself was told: 115200 8N1, no flow control
@@ -133,18 +142,22 @@ private slots:
         for (const char *name : {"button_connect", "ports_combo_box", "button_refresh"})
             QVERIFY(!widget<QWidget>(w(), name)->isEnabled());
 
-        // The cycle on the wire, and a new connection resumes it where it stopped.
+        // The cycle on the wire (its order, not its pace), and a new connection resumes
+        // it where it stopped.
         QCOMPARE(peer->readAtLeast(9, 3000), hex("55 AA 03 22 01 00 28 B1 FF"));
+        poll_fast(w());
         const QByteArray rest = peer->readAtLeast(5 * 9, 5000);
         const char *const cycle[] = {"14 28", "28 28", "3C 28", "50 28", "64 24"};
         for (int i = 0; i < 5; ++i)
             QCOMPARE(rest.mid(9 * i + 5, 2), hex(cycle[i]));
         click(w(), "button_disconnect");
         QVERIFY(!port()->isOpen() && !timer(w(), POLL_TIMER)->isActive());
-        const QByteArray before = rest + peer->readFor(200);
-        const int last = quint8(before.at(before.size() - 4));
+        // Every request of this connection is read here, so the next one is the new one's.
+        const int sent = 9 * ticks;
+        QCOMPARE(9 + rest.size() + peer->readAtLeast(sent - 9 - int(rest.size()), 5000).size(),
+                 sent);
         connect_window(w(), peer->slavePath());
-        QCOMPARE(int(quint8(peer->readAtLeast(9, 3000).at(5))), last == 0x64 ? 0 : last + 0x14);
+        QCOMPARE(int(quint8(peer->readAtLeast(9, 3000).at(5))), 0x14 * (ticks % 6));
         click(w(), "button_disconnect");
 
         // A port that does not open still switches the window, and the log says why.
@@ -298,10 +311,12 @@ private slots:
         QSettings settings;
         settings.remove("port/answered");
         connect_window(w(), peer->slavePath());
-        deliver(STATUS);
+        QVERIFY(deliver(STATUS));
         QCOMPARE(MyDialogWindow::rememberedPort(), peer->slavePath());
+        // The link's supervision, shortened in other tests, is a second here.
+        QCOMPARE(timer(w(), "disconnect_timer")->interval(), 1000);
         settings.setValue("port/answered", "elsewhere"); // once per connection
-        deliver(STATUS);
+        QVERIFY(deliver(STATUS));
         QCOMPARE(MyDialogWindow::rememberedPort(), QString("elsewhere"));
         click(w(), "button_disconnect");
 
@@ -351,10 +366,24 @@ private slots:
             QVERIFY(run(asked ? QStringList{"--port", peer->slavePath(), "--connect"}
                               : QStringList{"--connect"}));
             QCOMPARE(peer->readAtLeast(9, 5000).left(5), hex("55 AA 03 22 01"));
-            deliver(STATUS);
+            peer->write(STATUS);
+            QByteArray err;
+            if (asked) { // the line, and the port remembered for the next run
+                QTRY_VERIFY_WITH_TIMEOUT(
+                    (err += tool.readAllStandardError()).contains(STORED.toLatin1()), 10000);
+                QTRY_VERIFY_WITH_TIMEOUT(contents(config.filePath("voltaro/bms_tool.conf"))
+                                             .contains(peer->slavePath().toLocal8Bit()),
+                                         10000);
+            } else { // the reply read, and two requests after it
+                QTRY_VERIFY_WITH_TIMEOUT(peer->unread() == 0, 10000);
+                peer->drain();
+                QVERIFY(peer->nextFrame(0x01, 5000).size() == 9 &&
+                        peer->nextFrame(0x01, 5000).size() == 9);
+            }
             tool.terminate();
             tool.waitForFinished();
-            QCOMPARE(tool.readAllStandardError().split('\n').contains(STORED.toLatin1()), asked);
+            err += tool.readAllStandardError();
+            QCOMPARE(err.split('\n').contains(STORED.toLatin1()), asked);
         }
     }
 
@@ -374,7 +403,11 @@ private slots:
         tool.setProcessEnvironment(env);
         tool.start(BMS_TOOL_PATH, {"--port", "/dev/does-not-exist", "--connect"});
         QVERIFY(tool.waitForStarted());
-        QTest::qWait(1500);
+        // Nothing outside shows it polling a port that is not open: some periods of it
+        // once the application is up, as its platform plugin shows.
+        const QString maps = QString("/proc/%1/maps").arg(tool.processId());
+        QTRY_VERIFY_WITH_TIMEOUT(contents(maps).contains("qoffscreen"), 10000);
+        QTest::qWait(500);
         tool.terminate();
         QVERIFY(tool.waitForFinished());
         QCOMPARE(tool.readAllStandardError(), QByteArray());

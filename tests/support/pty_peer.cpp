@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -106,4 +107,24 @@ void PtyPeer::drain()
     char buf[512];
     while (::read(master_fd, buf, sizeof buf) > 0) {
     }
+}
+
+int PtyPeer::unread() const
+{
+    int count = 0;
+    if (slave_fd < 0 || ioctl(slave_fd, FIONREAD, &count) != 0)
+        return 0;
+    return count;
+}
+
+bool PtyPeer::waitUnread(int count, int ms) const
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (unread() < count) {
+        if (clock.elapsed() > ms)
+            return false;
+        usleep(200);
+    }
+    return true;
 }

@@ -32,6 +32,11 @@ public:
     QByteArray nextFrame(int command, int ms = 3000);
     // Drops whatever is pending on the master side.
     void drain();
+    // Bytes written here that the terminal holds and no one has read yet.
+    int unread() const;
+    // Waits, without running the event loop, until the terminal holds at least
+    // `count` unread bytes: a write reaches it a moment later, through the kernel.
+    bool waitUnread(int count, int ms = 3000) const;
     // Closes both sides, as a vanished adapter would.
     void close();
 

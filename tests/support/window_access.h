@@ -38,6 +38,21 @@ inline QString text_of(QObject *window, const char *line_edit)
     return widget<QLineEdit>(window, line_edit)->text();
 }
 
+// Tests that check what the window makes of the replies, not their pace, let it poll
+// every `ms` instead of every 100 ms; a connect or a write restarts the polling at its
+// own period.
+inline void poll_fast(QObject *window, int ms = 10)
+{
+    timer(window, "bms_registers_request_send_timer")->setInterval(ms);
+}
+
+// Lets the window's next value refresh come at once instead of within its 500 ms
+// period; it restarts at its own period after that one.
+inline void refresh_soon(QObject *window)
+{
+    timer(window, "values_refresh_timer")->start(0);
+}
+
 // Types `path` into the port box and clicks Connect.
 inline void connect_window(QObject *window, const QString &path)
 {

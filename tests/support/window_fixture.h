@@ -8,6 +8,7 @@
 #include "hex_text.h"
 #include "mydialogwindow.h"
 #include "pty_peer.h"
+#include "upgrade_engine.h"
 #include "window_access.h"
 
 #include <QLabel>
@@ -96,27 +97,27 @@ protected:
     QSerialPort *port() { return w()->findChild<QSerialPort *>(); }
     QPlainTextEdit *log() { return widget<QPlainTextEdit>(w(), "plainTextEdit"); }
     QComboBox *box(const char *name) { return widget<QComboBox>(w(), name); }
-    // Answers the window's read requests from `pack` for `ms` milliseconds, each reply
-    // in pieces of `piece` bytes a few milliseconds apart (0: whole), or with
-    // `merged` two replies in one write.
-    int serve(const RegisterImage &pack, int ms, int piece = 0, bool merged = false)
+    // Answers the window's next `replies` read requests from `pack`, each reply in
+    // pieces of `piece` bytes that the window reads one by one (0: whole), or with
+    // `merged` two replies in one write. Returns how many were answered, each of
+    // them taken by the window by then.
+    int serve(const RegisterImage &pack, int replies, int piece = 0, bool merged = false)
     {
         QElapsedTimer clock;
         clock.start();
         QByteArray held;
         int answered = 0;
-        while (clock.elapsed() < ms) {
-            const QByteArray request = peer->nextFrame(0x01, int(ms - clock.elapsed()));
+        while (answered < replies && clock.elapsed() < 10000) {
+            const QByteArray request = peer->nextFrame(0x01, 1000);
             if (request.size() != 9)
                 continue;
             held += bms_reply(pack, quint8(request.at(5)), quint8(request.at(6)));
             ++answered;
             if (merged && answered % 2)
                 continue;
-            for (int at = 0; at < held.size(); at += piece ? piece : held.size()) {
-                peer->write(held.mid(at, piece ? piece : held.size()));
-                QTest::qWait(3);
-            }
+            for (int at = 0; at < held.size(); at += piece ? piece : held.size())
+                if (!deliver(held.mid(at, piece ? piece : held.size())))
+                    return answered - 1;
             held.clear();
         }
         return answered;
@@ -133,10 +134,22 @@ protected:
         return texts;
     }
     QString last_log_line() { return log()->toPlainText().split('\n').last(); }
-    void deliver(const QByteArray &bytes)
+    // Writes `bytes` in one write and returns once the window has read them all, and
+    // so has done whatever it does with them.
+    bool deliver(const QByteArray &bytes)
     {
+        const int before = peer->unread();
         peer->write(bytes);
-        peer->readFor(150);
+        if (!peer->waitUnread(before + int(bytes.size())))
+            return false;
+        QElapsedTimer clock;
+        clock.start();
+        while (peer->unread() > 0 || port()->bytesAvailable() > 0) {
+            if (clock.elapsed() > 10000)
+                return false;
+            QTest::qWait(1);
+        }
+        return true;
     }
     void show_curve(bool shown)
     {
