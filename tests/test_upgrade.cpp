@@ -146,8 +146,10 @@ private slots:
         QVERIFY(link.open(pty.slavePath()));
         UpgradeEngine upgrade(&link);
         UpgradeTiming timing = SHORT;
-        if (loader == Silent) // nothing answers, so no reply can miss a short window
+        if (loader == Silent) { // nothing answers, so no reply can miss a short window
+            timing.erase_delay_ms = 1;
             timing.reply_window_ms = 10;
+        }
         upgrade.setTiming(timing);
         QStringList events;
         connect(&upgrade, &UpgradeEngine::transmitting, this,
@@ -257,15 +259,20 @@ private slots:
         const QString pty = start_sim(sim, {"--flash-dump", dir.filePath("flash")});
         QVERIFY2(pty.startsWith("/dev/"), qPrintable(pty));
         MyDialogWindow window;
+        // What the window shows is checked here, not the pace of its polling and refresh.
         connect_window(&window, pty);
-        QTRY_COMPARE_WITH_TIMEOUT(text_of(&window, "lineEdit_serial_number"),
-                                  QString("SIM10S-0000042"), 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(text_of(&window, "lineEdit_bms_serial"),
-                                  QString("0A3F001751334B5220383147"), 5000);
+        poll_fast(&window);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            (refresh_soon(&window), text_of(&window, "lineEdit_serial_number")),
+            QString("SIM10S-0000042"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT((refresh_soon(&window), text_of(&window, "lineEdit_bms_serial")),
+                                  QString("0A3F001751334B5220383147"), 10000);
         set_text(&window, "lineEdit_set_capacity", "12400");
         click(&window, "pushButton_set_capacity");
-        QTRY_COMPARE_WITH_TIMEOUT(text_of(&window, "lineEdit_battery_capacity"), QString("12400"),
-                                  5000);
+        poll_fast(&window);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            (refresh_soon(&window), text_of(&window, "lineEdit_battery_capacity")),
+            QString("12400"), 10000);
 
         // What is checked here is the flash's content, not the pace.
         window.findChild<UpgradeEngine *>()->setTiming(SHORT);

@@ -407,7 +407,7 @@ private slots:
         // once the application is up, as its platform plugin shows.
         const QString maps = QString("/proc/%1/maps").arg(tool.processId());
         QTRY_VERIFY_WITH_TIMEOUT(contents(maps).contains("qoffscreen"), 10000);
-        QTest::qWait(500);
+        QTest::qWait(400);
         tool.terminate();
         QVERIFY(tool.waitForFinished());
         QCOMPARE(tool.readAllStandardError(), QByteArray());
