@@ -132,6 +132,7 @@ private slots:
         const auto before = shown();
         QCOMPARE(before.value("lineEdit_bms_serial"), QString("3132333435363738393A3B3C"));
         QTRY_COMPARE_WITH_TIMEOUT(label()->text(), QString("BMS IS DISCONNECTED"), 5000);
+        QVERIFY(QMetaObject::invokeMethod(w(), "refresh_values"));
         QCOMPARE(shown(), before);
         const RegisterImage other_pack = a_pack(50, 3000, '7');
         connect_window(w(), peer->slavePath());
