@@ -280,10 +280,12 @@ private slots:
         set_text(&window, "lineEdit_set_firmware_path", write_file(file));
         click(&window, "pushButton_fw_upgrade");
         auto *log = widget<QPlainTextEdit>(&window, "plainTextEdit");
-        QTRY_VERIFY_WITH_TIMEOUT(
-            log->toPlainText().endsWith("New firmware has been successfully flashed.") ||
-                log->toPlainText().endsWith("Firmware update failed"),
-            30000);
+        QVERIFY(wait_until(
+            [log] {
+                return log->toPlainText().endsWith("New firmware has been successfully flashed.") ||
+                       log->toPlainText().endsWith("Firmware update failed");
+            },
+            30000));
         QVERIFY(log->toPlainText().endsWith("flashed."));
         QFile dump(dir.filePath("flash"));
         QVERIFY(dump.open(QIODevice::ReadOnly));

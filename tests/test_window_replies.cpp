@@ -59,7 +59,8 @@ private slots:
         timing.write_delay_ms = 5;
         w()->findChild<UpgradeEngine *>()->setTiming(timing);
         click(w(), "pushButton_fw_upgrade");
-        QTRY_VERIFY_WITH_TIMEOUT(log()->toPlainText().contains("successfully flashed"), 20000);
+        QVERIFY(wait_until([this] { return log()->toPlainText().contains("successfully flashed"); },
+                           20000));
         QVERIFY(!log()->toPlainText().contains("Attempt 2 of"));
         click(w(), "button_disconnect");
         stop_sim(sim);

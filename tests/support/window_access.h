@@ -5,6 +5,8 @@
 // gestures on them.
 
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -51,6 +53,24 @@ inline void poll_fast(QObject *window, int ms = 10)
 inline void refresh_soon(QObject *window)
 {
     timer(window, "values_refresh_timer")->start(0);
+}
+
+// Runs the event loop until `done()` holds, for at most `ms`. Unlike QTRY_*, which
+// looks every 50 ms and sleeps between its rounds of events, this answers the
+// window's timers and the terminal at once: an upgrade's hundred round trips
+// take their own time, not the test's.
+template <typename Done> bool wait_until(Done done, int ms = 10000)
+{
+    QTimer wake; // ends each wait for events, should none come
+    wake.start(5);
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.hasExpired(ms))
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
 }
 
 // Types `path` into the port box and clicks Connect.
