@@ -11,14 +11,14 @@
 namespace
 {
 
-// QObject::receivers() is protected; a member pointer named through a subclass
-// reaches it on any object.
 QByteArray contents(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// QObject::receivers() is protected; a member pointer named through a subclass
+// reaches it on any object.
 struct ReceiverCount : QObject {
     static int of(const QObject *sender, const char *signal)
     {
