@@ -1,63 +1,14 @@
 // bmsctl on several boards at once, through its binary against several simulators.
 
-#include "hex_text.h"
+#include "bmsctl_run.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <csignal>
-#include <memory>
-#include <vector>
-
-namespace
-{
-
-struct Result {
-    int code = -1;
-    QString out, err;
-};
-
-// The upgrade's command delays shrink to a tenth; reply windows stay as they are.
-QProcessEnvironment fast_environment();
-
-Result bmsctl(const QStringList &args)
-{
-    QProcess p;
-    p.setProcessEnvironment(fast_environment());
-    p.start(QStringLiteral(BMSCTL_PATH), args);
-    p.closeWriteChannel();
-    p.waitForFinished(60000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
-}
-
-QProcessEnvironment fast_environment()
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("BMSCTL_TEST_DELAY_PERCENT"), QStringLiteral("10"));
-    return env;
-}
-
-struct Sim {
-    QProcess process;
-    QString path;
-    explicit Sim(const QStringList &args)
-    {
-        process.start(QStringLiteral(BMS_SIM_PATH), args);
-        process.waitForReadyRead(10000);
-        path = QString::fromLocal8Bit(process.readLine()).trimmed();
-    }
-    ~Sim() { process.terminate(), process.waitForFinished(5000); }
-};
-
-} // namespace
 
 class TestBmsctlBatch : public QObject
 {
