@@ -96,7 +96,7 @@ private slots:
         row("restore of the backup", {"restore", "%D/backup.json", "--yes"},
             {"3 written and confirmed, 26 unchanged, 0 failed"});
         row("set of what it holds", {"set", "capacity=9000"}, {"capacity unchanged 9000 mAh"});
-        row("monitor", {"monitor", "--interval", "100", "--count", "3", "--csv", "-"},
+        row("monitor", {"monitor", "--interval", "20", "--count", "3", "--csv", "-"},
             {"time,voltage_mv,current_ma,soc_percent,remaining_mah,t1_c,t2_c,cell1_mv,"}, 4);
     }
 

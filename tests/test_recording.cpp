@@ -152,11 +152,15 @@ private slots:
                  {std::pair<QStringList, int>{{"set", "capacity=9300"}, 0},
                   std::pair<QStringList, int>{{"set", "overvoltage=4250"}, 1},
                   std::pair<QStringList, int>{{"get", "capacity"}, 0}}) {
-                const Result plain = bmsctl(database("plain.sqlite"), recorded.path, args);
+                QProcess plain_run, run;
+                start_bmsctl(plain_run, QStringList{"--port", recorded.path} + args,
+                             with_database(database("plain.sqlite")));
                 QElapsedTimer clock;
                 clock.start();
-                const Result r = bmsctl(db, unrecorded.path, args);
+                start_bmsctl(run, QStringList{"--port", unrecorded.path} + args, with_database(db));
+                const Result r = result_of(run);
                 QVERIFY2(clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
+                const Result plain = result_of(plain_run);
                 QCOMPARE(r.code, code);
                 QCOMPARE(plain.code, code);
                 QCOMPARE(r.out, plain.out);
