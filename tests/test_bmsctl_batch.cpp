@@ -19,6 +19,8 @@ class TestBmsctlBatch : public QObject
 private slots:
     // Three boards, one of whose loaders never answers: the other two are flashed
     // whole, each after its own backup, and the summary names the one that failed.
+    // The delays at a hundredth: the simulator's loader takes each command at once,
+    // and the deaf one's ten erase attempts cost their reply windows alone.
     void flash_with_one_deaf_loader()
     {
         const QByteArray hex = generated_hex_file(20, 16, 5);
@@ -37,7 +39,8 @@ private slots:
         const Result r = bmsctl(
             {QStringLiteral("--port"), sims[0]->path + QLatin1Char(',') + sims[1]->path,
              QStringLiteral("--port"), sims[2]->path, QStringLiteral("flash"), file.fileName(),
-             QStringLiteral("--yes"), QStringLiteral("--backup-dir"), backups});
+             QStringLiteral("--yes"), QStringLiteral("--backup-dir"), backups},
+            fast_environment(1));
         QVERIFY2(r.code == 1, qPrintable(r.err));
         const QStringList rows = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QCOMPARE(rows.size(), 4);
@@ -99,7 +102,7 @@ private slots:
         QVERIFY(list[1][QStringLiteral("cells_mv")].toArray().size() == 10);
 
         r = bmsctl({QStringLiteral("--database"), database, QStringLiteral("--port"), both,
-                    QStringLiteral("monitor"), QStringLiteral("--interval"), QStringLiteral("100"),
+                    QStringLiteral("monitor"), QStringLiteral("--interval"), QStringLiteral("20"),
                     QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--csv"),
                     QStringLiteral("-")});
         QVERIFY2(r.code == 0, qPrintable(r.err));

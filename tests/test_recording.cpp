@@ -39,7 +39,7 @@ private slots:
         const QString backup = dir.filePath(QStringLiteral("backup.json"));
         const QStringList runs[] = {
             {"info"},
-            {"monitor", "--interval", "100", "--count", "2"},
+            {"monitor", "--interval", "20", "--count", "2"},
             {"set", "capacity=9000"},
             {"set", "overvoltage=4250"}, // refused by this BMS: written, not confirmed
             {"backup", "-o", backup},
