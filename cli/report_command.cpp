@@ -9,6 +9,7 @@
 #include "report/setting_labels.h"
 #include "report_history.h"
 #include "terminal.h"
+#include "test_timing.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -141,7 +142,8 @@ bool ReportCommand::parse(const QCommandLineParser &p, const QStringList &)
 }
 
 ReportCommand::ReportCommand()
-    : sampler_(new LiveSampler(BmsLink::POLL_PERIOD_MS, this)), duration_(new QTimer(this))
+    : sampler_(new LiveSampler(test_delay(BmsLink::POLL_PERIOD_MS), this)),
+      duration_(new QTimer(this))
 {
     duration_->setSingleShot(true);
     duration_->setTimerType(Qt::PreciseTimer); // a coarse one may end 5 % early or late
@@ -208,7 +210,8 @@ void ReportCommand::run(BmsLink *link)
     takeSample();
     sampler_->start(link_);
     // Samples at 0, 0.1, ... S s: the last one's reply has half a period to come in.
-    duration_->start(static_cast<int>(options_.duration_ms) + BmsLink::POLL_PERIOD_MS / 2);
+    duration_->start(
+        test_delay(static_cast<int>(options_.duration_ms) + BmsLink::POLL_PERIOD_MS / 2));
 }
 
 void ReportCommand::portLost()

@@ -402,14 +402,18 @@ void TestHistory::unwritable()
             cases << Case{"read-only folder", QStringLiteral("sqlite:%1/h.sqlite").arg(folder)};
         }
     }
+    // Budgets shorter than the default: what a history that cannot be written costs
+    // is bounded by the budget, whatever it is. PostgreSQL's client library waits
+    // at least 2 s for a connection, the default budget.
+    const int budget = 300;
+    const int bound = (postgresql_ ? qMax(budget, HISTORY_BUDGET_MS) : budget) + 1500;
     for (const Case &c : cases) {
-        HistoryRecorder history(c.url, QStringLiteral("bmsctl"));
+        HistoryRecorder history(c.url, QStringLiteral("bmsctl"), true, budget);
         QElapsedTimer clock;
         clock.start();
         const QString warning =
             history.visit(QStringLiteral("info"), identity(QStringLiteral("P"), BMS_A), state(1));
-        // The client library's smallest connect timeout is the whole budget.
-        QVERIFY2(clock.elapsed() < HISTORY_BUDGET_MS + 1500, c.name);
+        QVERIFY2(clock.elapsed() < bound, c.name);
         QVERIFY2(warning.startsWith(QLatin1String("service history not recorded: ")), c.name);
         QVERIFY2(!warning.contains(password), qPrintable(warning));
         QVERIFY2(!warning.contains(QLatin1Char('\n')), qPrintable(warning));
@@ -430,7 +434,7 @@ void TestHistory::unwritable()
             lock.exec(postgresql_ ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN EXCLUSIVE")));
         if (postgresql_)
             QVERIFY(lock.exec(QStringLiteral("LOCK TABLE packs IN ACCESS EXCLUSIVE MODE")));
-        HistoryRecorder history(url, QStringLiteral("bmsctl"), true, 700);
+        HistoryRecorder history(url, QStringLiteral("bmsctl"), true, budget);
         QElapsedTimer clock;
         clock.start();
         const QString warning =
@@ -438,7 +442,8 @@ void TestHistory::unwritable()
         const qint64 spent = clock.elapsed();
         QVERIFY2(warning.startsWith(QLatin1String("service history not recorded: ")),
                  qPrintable(warning));
-        QVERIFY2(spent >= 600 && spent < 700 + 1500, qPrintable(QString::number(spent)));
+        QVERIFY2(spent >= budget - 100 && spent < budget + 1500,
+                 qPrintable(QString::number(spent)));
         QVERIFY(lock.exec(QStringLiteral("ROLLBACK")));
         lock.finish();
         locker.close();
