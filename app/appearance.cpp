@@ -5,10 +5,10 @@
 #include <QEvent>
 #include <QFontInfo>
 #include <QGroupBox>
+#include <QHash>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
-#include <QPixmapCache>
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QStyle>
@@ -85,16 +85,12 @@ public:
             painter->fillRect(option->rect, behind);
             return QProxyStyle::drawPrimitive(element, option, painter, widget);
         }
-        const QString key = QStringLiteral("bms-line-edit-panel-%1x%2-%3-%4-%5-%6")
-                                .arg(option->rect.width())
-                                .arg(option->rect.height())
-                                .arg(int(option->state))
-                                .arg(frame->lineWidth)
-                                .arg(option->palette.cacheKey())
-                                .arg(ratio);
-        QPixmap panel;
-        if (!QPixmapCache::find(key, &panel)) {
-            panel = QPixmap(option->rect.size() * ratio);
+        // Looked up by value: formatting a text key cost as much as the copy itself.
+        const PanelKey key{option->rect.size(), int(option->state), frame->lineWidth,
+                           option->palette.cacheKey(), ratio};
+        auto found = panels_.constFind(key);
+        if (found == panels_.constEnd()) {
+            QPixmap panel(option->rect.size() * ratio);
             panel.setDevicePixelRatio(ratio);
             panel.fill(behind);
             QStyleOptionFrame at_origin(*frame);
@@ -102,10 +98,36 @@ public:
             QPainter drawing(&panel);
             QProxyStyle::drawPrimitive(element, &at_origin, &drawing, widget);
             drawing.end();
-            QPixmapCache::insert(key, panel);
+            // A look per field size, state and palette: a few dozen. A style or
+            // palette change leaves old ones behind, so the set starts over then.
+            if (panels_.size() >= MAX_PANELS)
+                panels_.clear();
+            found = panels_.insert(key, panel);
         }
+        const QPixmap &panel = found.value();
         painter->drawPixmap(option->rect.topLeft(), panel);
     }
+
+private:
+    struct PanelKey {
+        QSize size;
+        int state;
+        int line_width;
+        qint64 palette;
+        qreal ratio;
+        bool operator==(const PanelKey &o) const
+        {
+            return size == o.size && state == o.state && line_width == o.line_width &&
+                   palette == o.palette && ratio == o.ratio;
+        }
+    };
+    friend uint qHash(const PanelKey &k, uint seed = 0)
+    {
+        return ::qHash(k.palette, seed) ^ ::qHash(k.size.width() * 4099 + k.size.height(), seed) ^
+               uint(k.state) ^ uint(k.line_width << 24);
+    }
+    static constexpr int MAX_PANELS = 256;
+    mutable QHash<PanelKey, QPixmap> panels_;
 };
 
 // Relative luminance of an sRGB colour, as the contrast rules for text define it.

@@ -6,6 +6,11 @@
 #include <QSerialPort>
 #include <QTimer>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <unistd.h>
+#endif
+
 namespace
 {
 // Ten a second while polling: off unless asked for (see README, "Diagnostic output").
@@ -96,9 +101,36 @@ void BmsLink::send(const QByteArray &frame)
     // refuse the frame with a warning on standard error, ten times a second.
     if (!port_->isOpen())
         return;
-    port_->write(frame);
+    const qint64 sent = write_directly(frame);
+    if (sent == frame.size())
+        return;
+    port_->write(frame.mid(int(sent)));
     if (send_wait_ms_ > 0)
         port_->waitForBytesWritten(send_wait_ms_);
+}
+
+qint64 BmsLink::write_directly(const QByteArray &frame)
+{
+    // A frame handed to QSerialPort arms its write notifier and disarms it once the
+    // bytes are out: ten times a second two more turns of the event loop, each
+    // signalling the loop's wake-up descriptor, for bytes the driver takes at once.
+    // The descriptor takes them just as well when nothing is queued before them; a
+    // refusal (a full buffer, a vanished device) is left to the port, which queues
+    // the rest or reports the error as it always does.
+#ifdef Q_OS_UNIX
+    if (port_->bytesToWrite() > 0)
+        return 0;
+    for (;;) {
+        const ssize_t written = ::write(port_->handle(), frame.constData(), size_t(frame.size()));
+        if (written >= 0)
+            return written;
+        if (errno != EINTR)
+            return 0;
+    }
+#else
+    Q_UNUSED(frame);
+    return 0;
+#endif
 }
 
 void BmsLink::startPolling()

@@ -112,6 +112,7 @@ signals:
 private:
     void take(const ReceptionResult &result);
     void sendPendingRequest();
+    qint64 write_directly(const QByteArray &frame);
     void requestTimedOut();
 
     QSerialPort *port_;

@@ -24,13 +24,10 @@ QString yes_no(bool yes)
 
 QString bms_serial(const RegisterImage &image)
 {
-    QString identifier;
-    for (int i = 0; i < BMS_SERIAL_BYTES; ++i)
-        identifier +=
-            QStringLiteral("%1")
-                .arg(image[static_cast<size_t>(2 * REG_BMS_SERIAL + i)], 2, 16, QLatin1Char('0'))
-                .toUpper();
-    return identifier;
+    const QByteArray bytes = QByteArray::fromRawData(
+        reinterpret_cast<const char *>(&image[static_cast<size_t>(2 * REG_BMS_SERIAL)]),
+        BMS_SERIAL_BYTES);
+    return QString::fromLatin1(bytes.toHex().toUpper());
 }
 
 quint8 low_byte(const RegisterImage &image, int reg)
