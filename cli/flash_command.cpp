@@ -285,14 +285,13 @@ void FlashCommand::interrupted()
     case State::Done:
         return;
     }
-    const qint64 now = clock_.elapsed();
     keep_progress();
-    if (now - last_interrupt_ms_ <= SECOND_INTERRUPT_MS) {
+    if (since_interrupt_.isValid() && since_interrupt_.elapsed() <= SECOND_INTERRUPT_MS) {
         warn(QStringLiteral("flash: stopping after the command in flight"));
         upgrade_->requestStop();
         return;
     }
-    last_interrupt_ms_ = now;
+    since_interrupt_.start();
     warn(QStringLiteral("warning: stopping now leaves the BMS without a working firmware, so "
                         "the upgrade goes on; Ctrl-C again within %1 s stops it after the "
                         "command in flight")

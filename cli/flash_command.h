@@ -64,7 +64,7 @@ private:
     QString backup_path_;
     int firmware_before_ = -1;
     QElapsedTimer clock_;
-    qint64 last_interrupt_ms_ = -SECOND_INTERRUPT_MS;
+    QElapsedTimer since_interrupt_; // invalid until the first interrupt
     int last_reported_tenth_ = -1;
     UpgradePhase last_phase_{};
 };
