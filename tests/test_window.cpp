@@ -377,7 +377,13 @@ private slots:
                                              .contains(peer->slavePath().toLocal8Bit()),
                                          10000);
             } else { // the reply read, and two requests after it
-                QTRY_VERIFY_WITH_TIMEOUT(peer->unread() == 0, 10000);
+                // The written bytes reach the terminal's queue a moment after the
+                // write, so an empty queue alone may mean "not there yet". A request
+                // sent a poll period after the one in flight finds them taken.
+                QVERIFY(peer->nextFrame(0x01, 5000).size() == 9);
+                QVERIFY(wait_until([&] {
+                    return peer->nextFrame(0x01, 5000).size() == 9 && peer->unread() == 0;
+                }));
                 peer->drain();
                 QVERIFY(peer->nextFrame(0x01, 5000).size() == 9 &&
                         peer->nextFrame(0x01, 5000).size() == 9);
