@@ -87,20 +87,8 @@ bool fill(const QString &url, int packs, int visits)
             return false;
         }
     }
-    const bool pg = location->kind == HistoryLocation::Kind::Postgresql;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(
-            pg ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), QStringLiteral("fill"));
-        if (pg) {
-            db.setHostName(location->host);
-            if (location->port >= 0)
-                db.setPort(location->port);
-            db.setUserName(location->user);
-            db.setPassword(location->password);
-            db.setDatabaseName(location->database);
-        } else {
-            db.setDatabaseName(location->path);
-        }
+        QSqlDatabase db = add_history_database(*location, QStringLiteral("fill"));
         if (!db.open())
             return false;
         QSqlQuery q(db);

@@ -124,3 +124,21 @@ QString without_password(const HistoryLocation &location, QString text)
         text.replace(location.password, QLatin1String("***"));
     return text;
 }
+
+QSqlDatabase add_history_database(const HistoryLocation &location, const QString &connection)
+{
+    const bool postgresql = location.kind == HistoryLocation::Kind::Postgresql;
+    QSqlDatabase db = QSqlDatabase::addDatabase(
+        postgresql ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), connection);
+    if (postgresql) {
+        db.setHostName(location.host);
+        if (location.port >= 0)
+            db.setPort(location.port);
+        db.setUserName(location.user);
+        db.setPassword(location.password);
+        db.setDatabaseName(location.database);
+    } else {
+        db.setDatabaseName(location.path);
+    }
+    return db;
+}

@@ -8,6 +8,7 @@
 //   postgresql://[user[:password]@]host[:port]/dbname
 //   postgresql://[user@]/dbname?host=/run/postgresql     (a Unix socket folder)
 
+#include <QSqlDatabase>
 #include <QString>
 
 #include <optional>
@@ -39,5 +40,9 @@ QString history_url(const QString &given);
 // The text with every occurrence of the location's password masked: the database
 // client's own messages may echo what it was given.
 QString without_password(const HistoryLocation &location, QString text);
+
+// A connection named `connection` to the location, with its driver, server and
+// credentials or file set, not yet opened; options are the caller's.
+QSqlDatabase add_history_database(const HistoryLocation &location, const QString &connection);
 
 #endif // HISTORY_HISTORY_LOCATION_H

@@ -258,14 +258,8 @@ HistoryStore::Opened HistoryStore::open(Mode mode, int timeout_ms)
     }
     timeout_ms = qMax(timeout_ms, 1);
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(driver, connection_);
+        QSqlDatabase db = add_history_database(location_, connection_);
         if (postgresql_) {
-            db.setHostName(location_.host);
-            if (location_.port >= 0)
-                db.setPort(location_.port);
-            db.setUserName(location_.user);
-            db.setPassword(location_.password);
-            db.setDatabaseName(location_.database);
             // The client library's smallest connect timeout is 2 s. A server that
             // vanishes midway leaves data unacknowledged, which ends the connection
             // after the same time.
@@ -280,7 +274,6 @@ HistoryStore::Opened HistoryStore::open(Mode mode, int timeout_ms)
                 fail(QStringLiteral("cannot create the folder %1").arg(file.absolutePath()));
                 return Opened::Failed;
             }
-            db.setDatabaseName(location_.path);
             db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(timeout_ms));
         }
         if (!db.open()) {

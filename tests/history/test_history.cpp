@@ -113,13 +113,7 @@ QSqlDatabase TestHistory::admin()
         return QSqlDatabase::database(QStringLiteral("admin"));
     QString error;
     const auto location = parse_history_url(admin_url_, &error);
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("admin"));
-    db.setHostName(location->host);
-    if (location->port >= 0)
-        db.setPort(location->port);
-    db.setUserName(location->user);
-    db.setPassword(location->password);
-    db.setDatabaseName(location->database);
+    QSqlDatabase db = add_history_database(*location, QStringLiteral("admin"));
     if (!db.open())
         qWarning("cannot connect to %s: %s", qPrintable(location->display()),
                  qPrintable(db.lastError().text()));
@@ -146,18 +140,7 @@ QSqlDatabase TestHistory::raw(const QString &url, const QString &name)
 {
     QString error;
     const auto location = parse_history_url(url, &error);
-    QSqlDatabase db = QSqlDatabase::addDatabase(
-        postgresql_ ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), name);
-    if (postgresql_) {
-        db.setHostName(location->host);
-        if (location->port >= 0)
-            db.setPort(location->port);
-        db.setUserName(location->user);
-        db.setPassword(location->password);
-        db.setDatabaseName(location->database);
-    } else {
-        db.setDatabaseName(location->path);
-    }
+    QSqlDatabase db = add_history_database(*location, name);
     db.open();
     return db;
 }
