@@ -18,20 +18,11 @@ const QByteArray CHANGED = R"({"format": "bmsctl-settings", "version": 1,
 
 } // namespace
 
-class TestBmsctl : public QObject
+class TestBmsctl : public QObject, public TestFolder
 {
     Q_OBJECT
 
-    QTemporaryDir dir;
     std::unique_ptr<Sim> sim; // for the normal runs, one after the other
-
-    // "%D" is the folder of the test's files; the port goes first.
-    Result run(const QString &port, QStringList args)
-    {
-        for (QString &a : args)
-            a.replace(QLatin1String("%D"), dir.path());
-        return bmsctl(QStringList{QStringLiteral("--port"), port} + args);
-    }
 
 private slots:
     void initTestCase()

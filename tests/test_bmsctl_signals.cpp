@@ -6,19 +6,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-class TestBmsctlSignals : public QObject
+class TestBmsctlSignals : public QObject, public TestFolder
 {
     Q_OBJECT
-
-    QTemporaryDir dir;
-
-    // "%D" is the folder of the test's files; the port goes first.
-    Result run(const QString &port, QStringList args)
-    {
-        for (QString &a : args)
-            a.replace(QLatin1String("%D"), dir.path());
-        return bmsctl(QStringList{QStringLiteral("--port"), port} + args);
-    }
 
 private slots:
     void initTestCase()

@@ -28,19 +28,11 @@ struct ReceiverCount : QObject {
 
 } // namespace
 
-class TestWindow : public QObject, public WindowFixture
+class TestWindow : public WindowFixture
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { use_form_font(); }
-    void init()
-    {
-        set_up();
-        QVERIFY(peer->isOpen());
-    }
-    void cleanup() { tear_down(); }
-
     void start_up_wiring_and_port()
     {
         w()->show();

@@ -44,19 +44,11 @@ double cpu_share_while_idle(int ms)
 
 } // namespace
 
-class TestWindowLive : public QObject, public WindowFixture
+class TestWindowLive : public WindowFixture
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { use_form_font(); }
-    void init()
-    {
-        set_up();
-        QVERIFY(peer->isOpen());
-    }
-    void cleanup() { tear_down(); }
-
     // A live pack at the form's fixed geometry: few texts are cut, each one that is
     // (and only such a one) has its full text as tooltip, and the value fields, whose
     // panels come from a cache, look as the style draws them. Then the simulator

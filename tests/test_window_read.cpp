@@ -3,19 +3,11 @@
 
 #include "window_fixture.h"
 
-class TestWindowRead : public QObject, public WindowFixture
+class TestWindowRead : public WindowFixture
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { use_form_font(); }
-    void init()
-    {
-        set_up();
-        QVERIFY(peer->isOpen());
-    }
-    void cleanup() { tear_down(); }
-
     void reception()
     {
         qInstallMessageHandler(capture);

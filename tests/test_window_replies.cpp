@@ -2,19 +2,11 @@
 
 #include "window_fixture.h"
 
-class TestWindowReplies : public QObject, public WindowFixture
+class TestWindowReplies : public WindowFixture
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { use_form_font(); }
-    void init()
-    {
-        set_up();
-        QVERIFY(peer->isOpen());
-    }
-    void cleanup() { tear_down(); }
-
     // Replies in 32-byte pieces a few milliseconds apart, and two replies in one
     // write, fill the window as whole replies do.
     void replies_in_pieces_and_merged()

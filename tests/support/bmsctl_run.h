@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QVector>
 
 #include <csignal>
@@ -100,6 +101,19 @@ inline QByteArray field_hex_file()
         .replace(":00000001FF\r\n", ":00000001FF \r\n\r\n  \n")
         .replace("\r\n:10001000", "\r\r\n:10001000");
 }
+
+// A folder for a test's files, and bmsctl run on a port with "%D" in its arguments
+// standing for that folder.
+struct TestFolder {
+    QTemporaryDir dir;
+
+    Result run(const QString &port, QStringList args) const
+    {
+        for (QString &a : args)
+            a.replace(QLatin1String("%D"), dir.path());
+        return bmsctl(QStringList{QStringLiteral("--port"), port} + args);
+    }
+};
 
 // A simulated pack on a pseudo-terminal of its own.
 struct Sim {

@@ -84,10 +84,21 @@ inline RegisterImage a_pack(quint16 critical_temperature, quint16 short_circuit_
     return pack;
 }
 
-// The window and its peer, fresh for every test function: derived test classes
-// call set_up() from init() and tear_down() from cleanup().
-class WindowFixture
+// The window and its peer, fresh for every test function. A window test class
+// derives from it: QTest finds these slots in the base as in the class itself.
+class WindowFixture : public QObject
 {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { use_form_font(); }
+    void init()
+    {
+        set_up();
+        QVERIFY(peer->isOpen());
+    }
+    void cleanup() { tear_down(); }
+
 protected:
     std::unique_ptr<MyDialogWindow> window;
     std::unique_ptr<PtyPeer> peer;
