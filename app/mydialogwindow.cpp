@@ -223,6 +223,7 @@ MyDialogWindow::MyDialogWindow(QWidget *parent) : QDialog(parent), ui(new Ui::My
         port_to_remember.clear();
     });
 
+    list_value_fields();
     track_setting_inputs();
     style_value_fields(this);
     fit_tooltips(this);

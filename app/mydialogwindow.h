@@ -9,8 +9,12 @@
 #include <QVector>
 
 #include <bitset>
+#include <functional>
 
+struct DisplayTexts;
 class BmsLink;
+class QLabel;
+class QLineEdit;
 class QPushButton;
 class QTimer;
 class UpgradeEngine;
@@ -108,6 +112,17 @@ private:
     bool read_now(int first, int count) const;
     void fill_input(const SettingInput &entry);
 
+    // A display field (a line edit, or a cell's balancing label), the registers its
+    // text comes from, and that text (monitor_slots.cpp).
+    struct ValueField {
+        QLineEdit *edit;
+        QLabel *label;
+        int first;
+        int count;
+        std::function<QString(const DisplayTexts &)> text;
+    };
+    void list_value_fields();
+
     Ui::MyDialogWindow *ui;
     BmsLink *link;
     UpgradeEngine *upgrade;
@@ -121,6 +136,7 @@ private:
     std::bitset<128> registers_read_now;
     std::bitset<128> registers_shown;
     RegisterImage image_shown{};
+    QVector<ValueField> value_fields;
     QVector<SettingInput> setting_inputs;
     // Inputs the user has typed into or chosen in: the BMS's values never replace them.
     QSet<const QWidget *> changed_inputs;
