@@ -44,7 +44,8 @@ void MyDialogWindow::list_value_fields()
     };
     static_assert(std::size(curve) == DSG_CURVE_POINTS, "a field per point");
     for (size_t k = 0; k < DSG_CURVE_POINTS; ++k)
-        add(curve[k], REG_DSG_CURVE + int(k), 1, [k](const DisplayTexts &t) { return t.dsg_curve[k]; });
+        add(curve[k], REG_DSG_CURVE + int(k), 1,
+            [k](const DisplayTexts &t) { return t.dsg_curve[k]; });
     add(ui->lineEdit_serial_number, REG_SERIAL_NUMBER, SERIAL_NUMBER_BYTES / 2,
         [](const DisplayTexts &t) { return t.serial_number; });
     add(ui->lineEdit_bms_firmware, REG_BMS_FIRMWARE, 1,

@@ -17,11 +17,6 @@ class TestRecording : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    QString database(const char *name) const
-    {
-        return QStringLiteral("sqlite:") + dir.filePath(QLatin1String(name));
-    }
-
 private slots:
     void initTestCase()
     {
@@ -34,7 +29,7 @@ private slots:
     // with the firmware and snapshot, and what each one did.
     void each_command_records()
     {
-        const QString db = database("commands.sqlite");
+        const QString db = sqlite_location(dir, "commands.sqlite");
         const Sim sim({QStringLiteral("--refuse-registers"), QStringLiteral("0x5A")});
         const QString backup = dir.filePath(QStringLiteral("backup.json"));
         const QStringList runs[] = {
@@ -51,7 +46,7 @@ private slots:
         const int codes[] = {0, 0, 0, 1, 0, 0, 0, 0};
         // Beside them, a flash that fails, on a history of its own: its loader's ten
         // erase attempts at a hundredth of the delay.
-        const QString failed_db = database("failed.sqlite");
+        const QString failed_db = sqlite_location(dir, "failed.sqlite");
         const Sim deaf({QStringLiteral("--no-loader")});
         QProcess failing;
         start_bmsctl(failing,
@@ -109,7 +104,10 @@ private slots:
                  qPrintable(saved.value("path").toString()));
 
         // Changed where this history did not see it: diff and restore say so, once.
-        QCOMPARE(bmsctl(database("elsewhere.sqlite"), sim.path, {"set", "capacity=9100"}).code, 0);
+        QCOMPARE(
+            bmsctl(sqlite_location(dir, "elsewhere.sqlite"), sim.path, {"set", "capacity=9100"})
+                .code,
+            0);
         for (const QStringList &args :
              {QStringList{"diff", backup}, QStringList{"restore", backup, "--dry-run"}}) {
             const Result r = bmsctl(db, sim.path, args);
@@ -123,8 +121,10 @@ private slots:
         // --no-history records nothing; --database goes before the environment's.
         const int visits = timeline(db).size();
         QCOMPARE(bmsctl(db, sim.path, {"--no-history", "info"}).code, 0);
-        QCOMPARE(bmsctl(database("elsewhere.sqlite"), sim.path, {"--database", db, "info"}).code,
-                 0);
+        QCOMPARE(
+            bmsctl(sqlite_location(dir, "elsewhere.sqlite"), sim.path, {"--database", db, "info"})
+                .code,
+            0);
         QCOMPARE(timeline(db).size(), visits + 1);
 
         // The flash that fails: where it stopped, and nothing after.
@@ -154,7 +154,7 @@ private slots:
                   std::pair<QStringList, int>{{"get", "capacity"}, 0}}) {
                 QProcess plain_run, run;
                 start_bmsctl(plain_run, QStringList{"--port", recorded.path} + args,
-                             with_database(database("plain.sqlite")));
+                             with_database(sqlite_location(dir, "plain.sqlite")));
                 QElapsedTimer clock;
                 clock.start();
                 start_bmsctl(run, QStringList{"--port", unrecorded.path} + args, with_database(db));
@@ -174,7 +174,7 @@ private slots:
     // Two commands at a time on one SQLite file, twenty times over: every visit kept.
     void concurrent_commands()
     {
-        const QString db = database("concurrent.sqlite");
+        const QString db = sqlite_location(dir, "concurrent.sqlite");
         const Sim a, b;
         for (int round = 0; round < 20; ++round) {
             QProcess p[2];

@@ -13,18 +13,13 @@ class TestRecordingReport : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    QString database(const char *name) const
-    {
-        return QStringLiteral("sqlite:") + dir.filePath(QLatin1String(name));
-    }
-
 private slots:
     // The same pack reported twice, its cell 3 worn in between: the second report
     // names the previous one and the cell whose resistance rose, and no other. Both
     // sample in real time, for the simulator's load is.
     void report_compares_with_the_previous()
     {
-        const QString db = database("reports.sqlite");
+        const QString db = sqlite_location(dir, "reports.sqlite");
         const QStringList ride{"--seed", "38", "--load", "ride"};
         QJsonObject reports[2];
         for (int i = 0; i < 2; ++i) {

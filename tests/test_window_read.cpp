@@ -165,8 +165,7 @@ private slots:
             }
             const auto look_at = [this](const RegisterImage &pack) {
                 poll_fast(w(), 1);
-                return serve(pack, 6) == 6 &&
-                       QMetaObject::invokeMethod(w(), "refresh_values");
+                return serve(pack, 6) == 6 && QMetaObject::invokeMethod(w(), "refresh_values");
             };
             connect_window(w(), peer->slavePath());
             QVERIFY(look_at(first));

@@ -10,8 +10,15 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QTemporaryDir>
 
 #include <algorithm>
+
+// A history in a SQLite file named `name` in the test's folder, as a location.
+inline QString sqlite_location(const QTemporaryDir &dir, const char *name)
+{
+    return QStringLiteral("sqlite:") + dir.filePath(QLatin1String(name));
+}
 
 inline QProcessEnvironment with_database(const QString &database,
                                          QProcessEnvironment env = fast_environment())
